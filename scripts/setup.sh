@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the demo need. Run as root.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+packages=(
+  build-essential cmake ninja-build pkg-config git clang-format
+  libgtest-dev libgmock-dev libbenchmark-dev
+  nlohmann-json3-dev
+  libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
+  libsndfile1-dev libsoxr-dev libcurl4-openssl-dev libarchive-dev libssl-dev
+  flite sox libsox-fmt-all python3
+)
+apt-get update
+apt-get install -y --no-install-recommends "${packages[@]}"
