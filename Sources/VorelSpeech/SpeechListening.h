@@ -1,0 +1,125 @@
+// Live dictation: a session that turns raw audio chunks into volatile text, final segments and
+// exactly one terminal event.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Channel.h"
+#include "SpeechPlatform.h"
+#include "SpeechWire.h"
+
+namespace vorel {
+
+using OnEvent = std::function<void(const SpeechEvent&)>;
+
+// What a live session offers its handle.
+class LiveListening {
+ public:
+  virtual ~LiveListening() = default;
+  virtual void feed(std::string chunk) = 0;
+  virtual void finish() = 0;
+  virtual void abort() = 0;
+};
+
+// The handle of one live session; inert (every operation does nothing) without a session.
+class LiveHandle {
+ public:
+  explicit LiveHandle(std::shared_ptr<LiveListening> session = nullptr)
+      : session_(std::move(session)) {}
+
+  // Hands one chunk of raw audio on; never waits for recognition.
+  void feed(std::string chunk) {
+    if (session_) session_->feed(std::move(chunk));
+  }
+  // Marks the end of the audio and returns once the session has ended and written its last
+  // event.
+  void finish() {
+    if (session_) session_->finish();
+  }
+  // Ends the session with "cancelled".
+  void abort() {
+    if (session_) session_->abort();
+  }
+
+ private:
+  std::shared_ptr<LiveListening> session_;
+};
+
+// Tells a live session when the recogniser has fallen more than a minute of speech behind the
+// audio fed to it. Silence never counts.
+class Lag {
+ public:
+  static constexpr double limitSeconds = 60.0;
+
+  // Whether a chunk of 16-bit little-endian samples is speech: its root mean square is at least
+  // 0.001 of full scale (-60 dBFS).
+  static bool isSpeech(std::string_view chunk);
+  // Records a chunk of the given duration; true while the unheard speech is at most a minute.
+  bool fed(double seconds, bool speech);
+  // Records that the recogniser's results have reached this position on the audio timeline.
+  void heard(double through);
+
+ private:
+  struct Mark {
+    double end;
+    double spoken;
+  };
+
+  std::mutex lock_;
+  double fedThrough_ = 0;
+  double spoken_ = 0;
+  std::deque<Mark> marks_;
+  double heardSpoken_ = 0;
+};
+
+// One live dictation: audio chunks in, events out, exactly one terminal event.
+class SpeechSession final : public LiveListening,
+                            public std::enable_shared_from_this<SpeechSession> {
+ public:
+  // Signed 16-bit little-endian mono at 48000 frames a second: 96000 bytes are one second.
+  static AudioFormat inputFormat();
+  static constexpr double bytesPerSecond = 96000.0;
+
+  // Starts a session: it resolves the locale and starts the recogniser in the background.
+  static std::shared_ptr<SpeechSession> open(SpeechPlatform& platform, const std::string& locale,
+                                             OnEvent onEvent);
+
+  // Converts one chunk of input audio into the analyzer's format: a buffer (possibly of zero
+  // frames), or nothing when the chunk could not be converted.
+  static std::optional<PcmBuffer> convert(std::string_view chunk, const AudioFormat& from,
+                                          AudioConverter& with, const AudioFormat& to);
+
+  void feed(std::string chunk) override;
+  void finish() override;
+  void abort() override { end(SpeechEvent::cancelled()); }
+  // Delivers the terminal event, unless the session has already ended.
+  void end(SpeechEvent event);
+
+ private:
+  SpeechSession(SpeechPlatform& platform, OnEvent onEvent);
+
+  void hear(Channel<std::string>& audio, const std::string& locale);
+  void readResults(ResultStream& results);
+  // Delivers a volatile or segments event while the session is open.
+  void deliver(SpeechEvent event);
+
+  SpeechPlatform& platform_;
+  std::shared_ptr<Channel<std::string>> pcm_;
+  OnEvent onEvent_;
+  Lag lag_;
+  std::atomic<bool> ended_{false};
+  std::mutex emitting_;
+  std::mutex lock_;
+  std::shared_ptr<Analyzer> analyzer_;  // guarded by lock_
+  std::shared_future<void> run_;        // guarded by lock_
+};
+
+}  // namespace vorel

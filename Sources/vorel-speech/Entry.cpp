@@ -1,0 +1,52 @@
+#include "Entry.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "HelperProtocol.h"
+#include "VorelSpeech.h"
+
+namespace vorel {
+
+void OutputChannel::write(std::string_view record) {
+  std::lock_guard guard(writing_);
+  std::string line;
+  line.reserve(record.size() + 1);
+  line.append(record);
+  line.push_back('\n');
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    ssize_t written = ::write(fd_, rest.data(), rest.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // the reader is gone; nothing more can reach it
+    }
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+void runHelperProcess(SpeechPlatform& platform) {
+  // A client that closes its end of the pipe ends the helper at the next write, whatever
+  // disposition the helper inherited.
+  std::signal(SIGPIPE, SIG_DFL);
+  OutputChannel output(STDOUT_FILENO);
+  Emit emit = [&output](std::string_view record) { output.write(record); };
+  ListenFactory listen = [&platform](const std::string& locale, OnEvent onEvent) {
+    return VorelSpeech::listen(platform, locale, std::move(onEvent));
+  };
+  std::int32_t status = 0;
+  std::thread([&] {
+    status =
+        Helper::run(platform, std::make_shared<FileDescriptorSource>(STDIN_FILENO), listen, emit);
+  }).join();
+  // Every line has been written with write(2), so there is nothing to flush; ending at once
+  // keeps threads the platform may still have from racing static destruction.
+  std::_Exit(status);
+}
+
+}  // namespace vorel

@@ -1,0 +1,131 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "HelperProtocol.h"
+
+namespace vorel {
+namespace {
+
+// Hands out at most `chunk` bytes per read, to show that framing does not depend on how the
+// pipe splits the input.
+class ChunkedSource final : public ByteSource {
+ public:
+  ChunkedSource(std::string bytes, std::size_t chunk) : bytes_(std::move(bytes)), chunk_(chunk) {}
+  std::string read(std::size_t upTo) override {
+    EXPECT_GT(upTo, 0u);
+    std::size_t n = std::min({upTo, chunk_, bytes_.size() - offset_});
+    std::string out = bytes_.substr(offset_, n);
+    offset_ += n;
+    return out;
+  }
+  std::vector<std::size_t> sizesAsked;
+
+ private:
+  std::string bytes_;
+  std::size_t chunk_;
+  std::size_t offset_ = 0;
+};
+
+std::string header(std::uint32_t n) {
+  return {static_cast<char>(n & 0xff), static_cast<char>(n >> 8 & 0xff),
+          static_cast<char>(n >> 16 & 0xff), static_cast<char>(n >> 24 & 0xff)};
+}
+
+std::string frame(const std::string& payload) {
+  return header(static_cast<std::uint32_t>(payload.size())) + payload;
+}
+
+struct Case {
+  const char* name;
+  std::string input;
+  std::string line;
+  std::vector<std::string> frames;
+  std::optional<FrameError> error;  // how the frame stream ends; nothing for a clean end
+};
+
+std::vector<Case> cases() {
+  const std::string big(FrameReader::maxFrameBytes, 'a');
+  return {
+      {"line without feed", R"({"op":"platform"})", R"({"op":"platform"})", {}, std::nullopt},
+      {"empty input", "", "", {}, std::nullopt},
+      {"carriage return kept", "{}\r\n", "{}\r", {}, std::nullopt},
+      {"bytes after the line", "a\nb\nc", "a", {}, FrameError::truncated()},
+      {"frames after the line",
+       "req\n" + frame("ab") + frame("") + frame("wxyz"),
+       "req",
+       {"ab", "", "wxyz"},
+       std::nullopt},
+      {"little-endian length",
+       "r\n" + header(4096) + std::string(4096, 'z'),
+       "r",
+       {std::string(4096, 'z')},
+       std::nullopt},
+      {"largest frame", "r\n" + frame(big), "r", {big}, std::nullopt},
+      {"next even length too long",
+       "r\n" + frame("ok") + header(960002),
+       "r",
+       {"ok"},
+       FrameError::malformedLength(960002)},
+      {"odd length", "r\n" + header(3) + "abc", "r", {}, FrameError::malformedLength(3)},
+      {"huge length", "r\n" + header(0xffffffff), "r", {}, FrameError::malformedLength(0xffffffff)},
+      {"ends inside a header",
+       "r\n" + frame("ab") + "\x02\x00",
+       "r",
+       {"ab"},
+       FrameError::truncated()},
+      {"ends inside a payload", "r\n" + header(4) + "ab", "r", {}, FrameError::truncated()},
+      {"ends after a header", "r\n" + header(2), "r", {}, FrameError::truncated()},
+  };
+}
+
+TEST(FrameReader, SameLineAndFramesHoweverTheInputIsSplit) {
+  for (const auto& c : cases()) {
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{4096},
+                              std::numeric_limits<std::size_t>::max()}) {
+      SCOPED_TRACE(std::string(c.name) + ", reads of " + std::to_string(chunk));
+      FrameReader reader(std::make_shared<ChunkedSource>(c.input, chunk));
+      EXPECT_EQ(reader.line(), c.line);
+      std::vector<std::string> frames;
+      std::optional<FrameError> error;
+      for (;;) {
+        auto next = reader.next();
+        if (!next) {
+          error = next.error();
+          break;
+        }
+        if (!*next) break;
+        frames.push_back(**next);
+      }
+      EXPECT_EQ(frames, c.frames);
+      EXPECT_EQ(error, c.error);
+    }
+  }
+}
+
+TEST(FrameReader, ErrorTextsNameTheCase) {
+  EXPECT_EQ(FrameError::truncated().text(), "truncated");
+  EXPECT_EQ(FrameError::malformedLength(3).text(), "malformedLength(3)");
+  EXPECT_EQ(FrameError::malformedLength(960002).text(), "malformedLength(960002)");
+}
+
+TEST(FrameReader, ReadsARealDescriptorAndKeepsItOpen) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::string input = "{\"op\":\"listen\"}\n" + frame("hi");
+  ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(fds[1]);
+  FrameReader reader(std::make_shared<FileDescriptorSource>(fds[0]));
+  EXPECT_EQ(reader.line(), "{\"op\":\"listen\"}");
+  auto first = reader.next();
+  ASSERT_TRUE(first && *first);
+  EXPECT_EQ(**first, "hi");
+  auto end = reader.next();
+  ASSERT_TRUE(end.has_value());
+  EXPECT_FALSE(end->has_value());
+  EXPECT_EQ(fcntl(fds[0], F_GETFD), 0) << "the reader must not close the descriptor";
+  close(fds[0]);
+}
+
+}  // namespace
+}  // namespace vorel

@@ -1,0 +1,33 @@
+// Runs a program over real pipes, as the journaling application does.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vorel::testing {
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // the exit status, or 128 + the signal that ended the process
+};
+
+struct ProcessOptions {
+  std::vector<std::string> arguments;
+  std::vector<std::string> environment;  // NAME=value entries added to this process's own
+  // Writes the program's standard input; the pipe is closed when it returns. By default the
+  // input string is written whole.
+  std::function<void(int fd)> writer;
+};
+
+ProcessResult runProcess(const std::string& program, const std::string& input,
+                         const ProcessOptions& options = {});
+
+// The lines of a program's output, without their line feeds.
+std::vector<std::string> linesOf(const std::string& text);
+
+// Writes every byte, or as many as the reader takes before it goes away.
+bool writeAll(int fd, const std::string& bytes);
+
+}  // namespace vorel::testing
