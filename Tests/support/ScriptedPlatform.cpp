@@ -16,40 +16,7 @@ TranscriptionResult toResult(const ScriptedResult& r) {
   return {r.text, {seconds(r.start), seconds(r.end - r.start)}, r.isFinal};
 }
 
-class ScriptedStream final : public ResultStream {
- public:
-  void push(TranscriptionResult result) {
-    std::lock_guard guard(mutex_);
-    if (!ended_) items_.push_back(std::move(result));
-    changed_.notify_all();
-  }
-  void end(std::optional<PlatformError> error = std::nullopt) {
-    std::lock_guard guard(mutex_);
-    if (ended_) return;
-    ended_ = true;
-    error_ = std::move(error);
-    changed_.notify_all();
-  }
-  std::expected<std::optional<TranscriptionResult>, PlatformError> next(
-      std::stop_token stop) override {
-    std::unique_lock guard(mutex_);
-    changed_.wait(guard, stop, [&] { return !items_.empty() || ended_; });
-    if (!items_.empty()) {
-      auto item = std::move(items_.front());
-      items_.pop_front();
-      return item;
-    }
-    if (error_ && ended_) return std::unexpected(*error_);
-    return std::nullopt;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable_any changed_;
-  std::deque<TranscriptionResult> items_;
-  bool ended_ = false;
-  std::optional<PlatformError> error_;
-};
+using ScriptedStream = ResultQueue;
 
 class ScriptedTranscriber final : public Transcriber {
  public:
@@ -260,7 +227,7 @@ std::optional<std::string> ScriptedPlatform::supportedLocale(const std::string& 
   };
   if (listed(equivalentTo)) return equivalentTo;
   auto alias = equivalents.find(equivalentTo);
-  if (alias != equivalents.end() && listed(alias->second)) return alias->second;
+  if (alias != equivalents.end()) return alias->second;
   return std::nullopt;
 }
 

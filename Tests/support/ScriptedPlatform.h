@@ -61,6 +61,7 @@ class ScriptedPlatform final : public SpeechPlatform {
   // Everything below is set by the test before the operation starts.
   OperatingSystemVersion version{26, 0, 0};
   std::vector<std::string> locales{"en-US"};
+  // Locales the platform resolves to another, whether or not that one is listed.
   std::map<std::string, std::string> equivalents{{"en_US", "en-US"}, {"en", "en-US"}};
   std::string current = "en-US";
   AssetStatus status = AssetStatus::installed;

@@ -1,0 +1,40 @@
+// Audio files through libsndfile (WAV, FLAC, Ogg/Vorbis, Opus, MP3 ...), read as the analyzer
+// wants them: 16 kHz 16-bit mono, resampled with libsoxr.
+#pragma once
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "SpeechPlatform.h"
+
+namespace vorel::real {
+
+class SoundFile final : public AudioFile {
+ public:
+  static std::expected<std::shared_ptr<SoundFile>, PlatformError> open(const std::string& path);
+  ~SoundFile() override;
+
+  double sampleRate() const override { return info_.samplerate; }
+  std::int64_t lengthInFrames() const override { return info_.frames; }
+
+  // Reads the whole file from the start, mixed to mono and resampled to the given rate, in
+  // blocks; stops early when the block handler returns false. Fails with a readable reason.
+  std::expected<void, PlatformError> read(
+      int rate, const std::function<bool(std::span<const std::int16_t>)>& block);
+
+ private:
+  SoundFile(std::string path, SNDFILE* file, SF_INFO info)
+      : path_(std::move(path)), file_(file), info_(info) {}
+
+  std::string path_;
+  SNDFILE* file_;
+  SF_INFO info_;
+};
+
+}  // namespace vorel::real

@@ -1,0 +1,224 @@
+#include "Decoder.h"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/err.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace vorel::real {
+namespace {
+
+constexpr int prerollFrames = 30;       // audio kept before speech starts: 300 ms
+constexpr int speechToStart = 3;        // speech frames in a row that open an utterance
+constexpr int pauseToEnd = 50;          // quiet frames that end an utterance: 500 ms
+constexpr int longUtterance = 2000;     // past 20 s, a shorter pause ends it
+constexpr int shortPause = 15;          // 150 ms
+constexpr int longestUtterance = 4500;  // 45 s: cut even without a pause
+constexpr int reportEvery = 100;        // a result at least every second of audio
+
+bool isWord(const char* word) {
+  std::string_view w(word);
+  return !w.empty() && w != "<s>" && w != "</s>" && w != "<sil>" && w.front() != '[' &&
+         !w.starts_with("++") && w != "<unk>";
+}
+
+std::string spelling(const char* word) {
+  std::string_view w(word);
+  auto alternative = w.find('(');
+  return std::string(w.substr(0, alternative));
+}
+
+bool hasExtension(const std::filesystem::path& file, std::initializer_list<const char*> endings) {
+  std::string name = file.filename().string();
+  return std::any_of(endings.begin(), endings.end(),
+                     [&](const char* e) { return name.ends_with(e); });
+}
+
+}  // namespace
+
+std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) return std::unexpected("no model folder");
+  ModelFiles files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const auto& path = entry.path();
+    if (entry.is_directory(error) && std::filesystem::exists(path / "mdef", error) &&
+        std::filesystem::exists(path / "means", error)) {
+      files.acousticModel = path;
+    } else if (entry.is_regular_file(error)) {
+      // A phonetic language model (en-us-phone.lm.bin) decodes phones, not words.
+      bool phonetic = path.filename().string().find("phone") != std::string::npos;
+      if (hasExtension(path, {".lm.bin", ".lm", ".DMP", ".dmp"}) && !phonetic) {
+        files.languageModel = path;
+      }
+      if (hasExtension(path, {".dict"})) files.dictionary = path;
+    }
+  }
+  if (files.acousticModel.empty()) return std::unexpected("no acoustic model");
+  if (files.languageModel.empty()) return std::unexpected("no language model");
+  if (files.dictionary.empty()) return std::unexpected("no dictionary");
+  return files;
+}
+
+bool SpeechDetector::isSpeech(std::span<const std::int16_t> frame) {
+  double sum = 0;
+  for (auto s : frame) sum += static_cast<double>(s) * s;
+  double level = 10 * std::log10(sum / frame.size() / (32768.0 * 32768.0) + 1e-10);
+  if (!started_ || level < floor_) {
+    floor_ = level;
+    started_ = true;
+  } else {
+    floor_ += 0.02;  // the floor creeps up by 2 dB a second unless quieter frames pull it down
+  }
+  return level > std::max(floor_ + 15.0, -60.0);
+}
+
+std::expected<std::unique_ptr<Decoder>, PlatformError> Decoder::open(const ModelFiles& model,
+                                                                     bool partialResults,
+                                                                     Sink sink) {
+  err_set_logfp(nullptr);
+  cmd_ln_t* config =
+      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-lm",
+                  model.languageModel.c_str(), "-dict", model.dictionary.c_str(), "-remove_silence",
+                  "no", "-logfn", "/dev/null", nullptr);
+  if (!config) {
+    return std::unexpected(PlatformError{"the speech engine could not configure its recogniser"});
+  }
+  ps_decoder_t* ps = ps_init(config);
+  cmd_ln_free_r(config);
+  if (!ps) {
+    return std::unexpected(PlatformError{"the speech engine could not load the model in " +
+                                         model.acousticModel.parent_path().string()});
+  }
+  return std::unique_ptr<Decoder>(new Decoder(ps, partialResults, std::move(sink)));
+}
+
+Decoder::Decoder(ps_decoder_s* ps, bool partialResults, Sink sink)
+    : ps_(ps), partialResults_(partialResults), sink_(std::move(sink)) {}
+
+Decoder::~Decoder() {
+  if (inUtterance_) ps_end_utt(ps_);
+  ps_free(ps_);
+}
+
+void Decoder::feed(std::span<const std::int16_t> samples) {
+  position_ += static_cast<std::int64_t>(samples.size());
+  while (!samples.empty()) {
+    std::size_t take =
+        std::min<std::size_t>(SpeechDetector::frameSamples - partialFrame_.size(), samples.size());
+    partialFrame_.insert(partialFrame_.end(), samples.begin(), samples.begin() + take);
+    samples = samples.subspan(take);
+    if (partialFrame_.size() == SpeechDetector::frameSamples) {
+      takeFrame(partialFrame_);
+      partialFrame_.clear();
+    }
+  }
+  if (inUtterance_) {
+    decodePending();
+    if (partialResults_) reportPartial();
+  }
+}
+
+void Decoder::takeFrame(std::span<const std::int16_t> frame) {
+  bool speech = detector_.isSpeech(frame);
+  ++framesSeen_;
+  if (!inUtterance_) {
+    preroll_.emplace_back(frame.begin(), frame.end());
+    if (preroll_.size() > prerollFrames) preroll_.pop_front();
+    speechRun_ = speech ? speechRun_ + 1 : 0;
+    if (speechRun_ >= speechToStart) {
+      startUtterance();
+    } else if (framesSeen_ - lastReportFrame_ >= reportEvery) {
+      reportSilence();
+    }
+    return;
+  }
+  pending_.insert(pending_.end(), frame.begin(), frame.end());
+  ++utteranceFrames_;
+  silenceRun_ = speech ? 0 : silenceRun_ + 1;
+  if (silenceRun_ >= pauseToEnd ||
+      (utteranceFrames_ >= longUtterance && silenceRun_ >= shortPause) ||
+      utteranceFrames_ >= longestUtterance) {
+    endUtterance();
+  }
+}
+
+void Decoder::startUtterance() {
+  inUtterance_ = true;
+  utteranceStart_ =
+      (framesSeen_ - static_cast<std::int64_t>(preroll_.size())) * SpeechDetector::frameSamples;
+  utteranceFrames_ = static_cast<std::int64_t>(preroll_.size());
+  silenceRun_ = 0;
+  speechRun_ = 0;
+  for (const auto& frame : preroll_) pending_.insert(pending_.end(), frame.begin(), frame.end());
+  preroll_.clear();
+  lastPartial_.clear();
+  ps_start_stream(ps_);  // word frames then count from this utterance's first sample
+  ps_start_utt(ps_);
+}
+
+void Decoder::decodePending() {
+  if (pending_.empty()) return;
+  ps_process_raw(ps_, pending_.data(), pending_.size(), FALSE, FALSE);
+  pending_.clear();
+}
+
+void Decoder::endUtterance() {
+  decodePending();
+  ps_end_utt(ps_);
+  inUtterance_ = false;
+  std::string text;
+  std::int64_t first = -1, last = -1;
+  for (ps_seg_t* seg = ps_seg_iter(ps_); seg; seg = ps_seg_next(seg)) {
+    const char* word = ps_seg_word(seg);
+    if (!isWord(word)) continue;
+    int startFrame, endFrame;
+    ps_seg_frames(seg, &startFrame, &endFrame);
+    if (first < 0) first = startFrame;
+    last = endFrame + 1;
+    if (!text.empty()) text += ' ';
+    text += spelling(word);
+  }
+  // The last frame may be padding past the audio fed: never report beyond the audio.
+  std::int64_t utteranceEnd =
+      std::min(position_, utteranceStart_ + utteranceFrames_ * SpeechDetector::frameSamples);
+  std::int64_t start = utteranceStart_;
+  std::int64_t end = utteranceEnd;
+  if (first >= 0) {
+    start = utteranceStart_ + first * SpeechDetector::frameSamples;
+    start = std::min(start, utteranceEnd);
+    end = std::min(utteranceEnd, utteranceStart_ + last * SpeechDetector::frameSamples);
+  }
+  sink_({text, {at(start), at(end - start)}, true});
+  lastReportFrame_ = framesSeen_;
+}
+
+void Decoder::reportPartial() {
+  int32 score;
+  const char* hyp = ps_get_hyp(ps_, &score);
+  std::string text = hyp ? hyp : "";
+  if (text == lastPartial_ && framesSeen_ - lastReportFrame_ < reportEvery) return;
+  lastPartial_ = text;
+  lastReportFrame_ = framesSeen_;
+  std::int64_t now = framesSeen_ * SpeechDetector::frameSamples;
+  sink_({text, {at(utteranceStart_), at(now - utteranceStart_)}, false});
+}
+
+void Decoder::reportSilence() {
+  std::int64_t now = framesSeen_ * SpeechDetector::frameSamples;
+  sink_({"", {at(now), at(0)}, true});
+  lastReportFrame_ = framesSeen_;
+}
+
+void Decoder::flush() {
+  if (!partialFrame_.empty()) {
+    // The last few milliseconds: pad them to a whole frame of silence so nothing is lost.
+    partialFrame_.resize(SpeechDetector::frameSamples, 0);
+    takeFrame(partialFrame_);
+    partialFrame_.clear();
+  }
+  if (inUtterance_) endUtterance();
+}
+
+}  // namespace vorel::real

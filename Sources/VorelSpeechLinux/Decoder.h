@@ -1,0 +1,103 @@
+// PocketSphinx decoding of a 16 kHz 16-bit mono stream into timed results.
+//
+// PocketSphinx's own silence removal drops frames, so its frame numbers drift off the audio
+// timeline. The decoder therefore finds utterances itself, with an energy detector over 10 ms
+// frames, and hands PocketSphinx only the utterances (with a little audio around them) with its
+// silence removal off: word frames then count from the utterance's first sample, whose place on
+// the timeline is known. Utterances end at pauses, and long ones are cut at the next short pause
+// well before PocketSphinx's buffers overrun.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "SpeechPlatform.h"
+
+struct ps_decoder_s;
+
+namespace vorel::real {
+
+// Where a PocketSphinx model's three parts are.
+struct ModelFiles {
+  std::filesystem::path acousticModel;  // a folder holding mdef, means, variances ...
+  std::filesystem::path languageModel;  // *.lm.bin, *.lm or *.DMP
+  std::filesystem::path dictionary;     // *.dict
+};
+
+// Finds the three parts in a model folder, or says what is missing.
+std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder);
+
+// Energy-based speech detection over 10 ms frames, with a noise floor that follows the quietest
+// recent frames.
+class SpeechDetector {
+ public:
+  static constexpr int frameSamples = 160;  // 10 ms at 16 kHz
+  bool isSpeech(std::span<const std::int16_t> frame);
+
+ private:
+  double floor_ = 0;
+  bool started_ = false;
+};
+
+class Decoder {
+ public:
+  static constexpr int sampleRate = 16000;
+  using Sink = std::function<void(TranscriptionResult)>;
+
+  // Loads the model; fails with a readable reason.
+  static std::expected<std::unique_ptr<Decoder>, PlatformError> open(const ModelFiles& model,
+                                                                     bool partialResults,
+                                                                     Sink sink);
+  ~Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // Decodes more audio; results reach the sink as utterances end (and, with partial results,
+  // as the hypothesis of an open utterance changes).
+  void feed(std::span<const std::int16_t> samples);
+  // Ends an open utterance and delivers its result.
+  void flush();
+  // Samples fed so far: the position on the audio timeline.
+  std::int64_t position() const { return position_; }
+
+ private:
+  Decoder(ps_decoder_s* ps, bool partialResults, Sink sink);
+
+  void takeFrame(std::span<const std::int16_t> frame);
+  void startUtterance();
+  void endUtterance();
+  void decodePending();
+  void reportPartial();
+  void reportSilence();
+  static MediaTime at(std::int64_t sample) { return MediaTime::make(sample, sampleRate); }
+
+  ps_decoder_s* ps_;
+  bool partialResults_;
+  Sink sink_;
+  SpeechDetector detector_;
+
+  std::vector<std::int16_t> partialFrame_;  // samples short of a whole frame
+  std::int64_t position_ = 0;               // samples fed
+  std::int64_t framesSeen_ = 0;             // whole frames taken
+
+  std::deque<std::vector<std::int16_t>> preroll_;  // recent frames while no utterance is open
+  int speechRun_ = 0;
+
+  bool inUtterance_ = false;
+  std::int64_t utteranceStart_ = 0;  // sample of the utterance's first frame
+  std::int64_t utteranceFrames_ = 0;
+  int silenceRun_ = 0;
+  std::vector<std::int16_t> pending_;  // utterance audio not yet handed to PocketSphinx
+
+  std::string lastPartial_;
+  std::int64_t lastReportFrame_ = 0;
+};
+
+}  // namespace vorel::real

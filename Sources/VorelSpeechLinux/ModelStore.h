@@ -1,0 +1,60 @@
+// Where speech models live: the system's PocketSphinx models, the user's model store, and the
+// catalog of models that can be downloaded.
+//
+//   system models    /usr/share/pocketsphinx/model/<locale>/   (the Debian package's en-us)
+//   user store       $XDG_DATA_HOME/vorel-speech/models/<locale>/   (~/.local/share by default)
+//   catalog          $XDG_DATA_HOME/vorel-speech/catalog.json and
+//   /usr/share/vorel-speech/catalog.json
+//
+// A catalog is {"models":[{"locale":"fr-FR","url":"https://...","sha256":"...","size":123}]};
+// "sha256" and "size" may be left out.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Decoder.h"
+
+namespace vorel::real {
+
+struct CatalogEntry {
+  std::string locale;
+  std::string url;
+  std::optional<std::string> sha256;  // lower-case hex
+  std::optional<std::uint64_t> size;  // bytes of the archive
+};
+
+class ModelStore {
+ public:
+  struct Locations {
+    std::vector<std::filesystem::path> systemModelRoots;
+    std::filesystem::path userStore;
+    std::vector<std::filesystem::path> catalogs;
+  };
+  static Locations defaultLocations();
+
+  explicit ModelStore(Locations locations) : locations_(std::move(locations)) {}
+
+  // Every locale a model is installed or offered for, system models first.
+  std::vector<std::string> offeredLocales() const;
+  // The installed model of a locale: the user's store first, then the system's.
+  std::optional<ModelFiles> installedModel(const std::string& locale) const;
+  std::optional<CatalogEntry> catalogEntry(const std::string& locale) const;
+  // True while some process is installing the locale's model.
+  bool installing(const std::string& locale) const;
+
+  std::filesystem::path userModelFolder(const std::string& locale) const;
+  std::filesystem::path installLockFile(const std::string& locale) const;
+  const std::filesystem::path& userStore() const { return locations_.userStore; }
+
+ private:
+  std::vector<CatalogEntry> catalog() const;
+  std::vector<std::pair<std::string, std::filesystem::path>> systemModels() const;
+
+  Locations locations_;
+};
+
+}  // namespace vorel::real

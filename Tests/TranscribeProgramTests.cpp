@@ -1,0 +1,205 @@
+// Locales, asset states and file transcription through the built helper on the real platform:
+// PocketSphinx, libsndfile and libsoxr, over real pipes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "Fixtures.h"
+#include "Process.h"
+#include "SpeechWire.h"
+
+namespace vorel::testing {
+namespace {
+
+const std::string helper = VOREL_HELPER;
+
+std::vector<std::string> realEnvironment() {
+  auto data = scratch() / "data-home";
+  std::filesystem::create_directories(data);
+  return {"LANG=en_US.UTF-8", "LC_ALL=", "LC_MESSAGES=", "XDG_DATA_HOME=" + data.string()};
+}
+
+ProcessResult ask(const std::string& request) {
+  ProcessOptions options;
+  options.environment = realEnvironment();
+  return runProcess(helper, request + "\n", options);
+}
+
+std::string transcribeRequest(const std::filesystem::path& file) {
+  return R"({"op":"transcribe","locale":"en-US","path":")" + file.string() + "\"}";
+}
+
+// The events of a run, decoded, with the checks every transcription must pass: one terminal
+// event, last; a progress event after every result; nothing on standard error.
+std::vector<SpeechEvent> transcribe(const std::filesystem::path& file) {
+  auto result = ask(transcribeRequest(file));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  std::vector<SpeechEvent> events;
+  for (const auto& line : linesOf(result.out)) {
+    auto event = Wire::decode<SpeechEvent>(line);
+    EXPECT_TRUE(event.has_value()) << line;
+    if (event) events.push_back(*event);
+  }
+  return events;
+}
+
+std::vector<SpeechSegment> segmentsOf(const std::vector<SpeechEvent>& events) {
+  std::vector<SpeechSegment> segments;
+  for (const auto& e : events) {
+    if (auto* s = std::get_if<SpeechEvent::Segments>(&e.value)) {
+      EXPECT_EQ(s->segments.size(), 1u);
+      segments.insert(segments.end(), s->segments.begin(), s->segments.end());
+    }
+  }
+  return segments;
+}
+
+std::string textOf(const std::vector<SpeechSegment>& segments) {
+  std::string text;
+  for (const auto& s : segments) text += (text.empty() ? "" : " ") + s.text;
+  return text;
+}
+
+void expectWellFormedRun(const std::vector<SpeechEvent>& events, std::uint64_t durationMs) {
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), SpeechEvent::done());
+  for (std::size_t i = 0; i + 1 < events.size(); ++i) {
+    const auto& e = events[i];
+    EXPECT_FALSE(e.isTerminal()) << "only the last event ends the run";
+    if (e.is<SpeechEvent::Segments>()) {
+      ASSERT_TRUE(events[i + 1].is<SpeechEvent::Progress>()) << "a progress follows each segment";
+      const auto& segment = std::get<SpeechEvent::Segments>(e.value).segments.front();
+      EXPECT_LT(segment.startMs, segment.endMs);
+      EXPECT_LE(segment.endMs, durationMs);
+      EXPECT_FALSE(segment.text.empty());
+    }
+    if (auto* p = std::get_if<SpeechEvent::Progress>(&e.value)) {
+      EXPECT_EQ(p->total, durationMs);
+      EXPECT_LE(p->done, p->total);
+    }
+  }
+}
+
+TEST(RealPlatform, ListsAndResolvesLocales) {
+  auto locales = ask(R"({"op":"locales"})");
+  auto line = Wire::decode<LocalesLine>(linesOf(locales.out).at(0));
+  ASSERT_TRUE(line.has_value());
+  ASSERT_FALSE(line->locales.empty());
+  EXPECT_EQ(line->locales.front(), "en-US");
+
+  for (const auto& [locale, answer] : std::vector<std::pair<std::string, std::string>>{
+           {"en-US", R"({"kind":"installed"})"},
+           {"en_us", R"({"kind":"installed"})"},
+           {"en", R"({"kind":"installed"})"},
+           {"fr-FR", R"({"kind":"unsupported"})"},
+           {"../../etc", R"({"kind":"unsupported"})"},
+       }) {
+    auto result = ask(R"({"op":"asset-state","locale":")" + locale + "\"}");
+    EXPECT_EQ(linesOf(result.out), std::vector<std::string>{answer}) << locale;
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+TEST(RealPlatform, TranscribesARecordedReading) {
+  auto events = transcribe(librivox("0870"));
+  expectWellFormedRun(events, 7100);
+  auto segments = segmentsOf(events);
+  ASSERT_FALSE(segments.empty());
+  double wer = wordErrorRate(librivoxTranscript("0870"), textOf(segments));
+  std::printf("word error rate against the transcript: %.2f\n", wer);
+  EXPECT_LT(wer, 0.5) << textOf(segments);
+}
+
+TEST(RealPlatform, TranscribesOtherRatesChannelsAndFormats) {
+  auto wav = librivox("0880");
+  auto flac = scratch() / "0880-44k-stereo.flac";
+  auto ogg = scratch() / "0880-44k-stereo.ogg";
+  run("sox " + wav.string() + " -r 44100 -c 2 " + flac.string());
+  run("sox " + wav.string() + " -r 44100 -c 2 " + ogg.string());
+  auto reference = textOf(segmentsOf(transcribe(wav)));
+  for (const auto& file : {flac, ogg}) {
+    auto events = transcribe(file);
+    expectWellFormedRun(events, 2990);
+    auto text = textOf(segmentsOf(events));
+    EXPECT_LE(wordErrorRate(reference, text), 0.25) << file << ": " << text;
+    EXPECT_NE(text.find("young man"), std::string::npos) << text;
+  }
+}
+
+// Three phrases apart by known silences: each segment must lie where its speech does.
+TEST(RealPlatform, SegmentTimesAreTrueToTheAudio) {
+  const std::vector<std::string> phrases = {"the quick brown fox jumps over the lazy dog",
+                                            "good morning how are you today",
+                                            "please call me tomorrow afternoon"};
+  const std::vector<double> gaps = {1.0, 2.0, 1.5, 1.0};  // before, between and after
+  std::string parts;
+  for (std::size_t i = 0; i < phrases.size(); ++i) {
+    auto raw = scratch() / ("phrase" + std::to_string(i) + ".wav");
+    auto wav = scratch() / ("phrase" + std::to_string(i) + "-16k.wav");
+    run("flite -voice slt -t '" + phrases[i] + "' -o " + raw.string());
+    run("sox " + raw.string() + " -r 16000 -c 1 -b 16 " + wav.string());
+    auto gap = scratch() / ("gap" + std::to_string(i) + ".wav");
+    run("sox -n -r 16000 -c 1 -b 16 " + gap.string() + " trim 0 " + std::to_string(gaps[i]));
+    parts += gap.string() + " " + wav.string() + " ";
+  }
+  auto tail = scratch() / "gap-tail.wav";
+  run("sox -n -r 16000 -c 1 -b 16 " + tail.string() + " trim 0 " + std::to_string(gaps.back()));
+  auto joined = scratch() / "three-phrases.wav";
+  run("sox " + parts + tail.string() + " " + joined.string());
+
+  // Where the speech really is: 10 ms frames louder than a whisper, grouped across short gaps.
+  auto samples = readWav16(joined);
+  std::vector<std::pair<double, double>> speech;
+  for (std::size_t f = 0; f * 160 + 160 <= samples.size(); ++f) {
+    double sum = 0;
+    for (std::size_t i = 0; i < 160; ++i) sum += std::pow(samples[f * 160 + i], 2);
+    if (std::sqrt(sum / 160) < 100) continue;
+    double at = f * 0.01;
+    if (!speech.empty() && at - speech.back().second < 0.5) {
+      speech.back().second = at + 0.01;
+    } else {
+      speech.push_back({at, at + 0.01});
+    }
+  }
+  ASSERT_EQ(speech.size(), phrases.size());
+
+  auto segments = segmentsOf(transcribe(joined));
+  ASSERT_EQ(segments.size(), phrases.size()) << textOf(segments);
+  for (std::size_t i = 0; i < phrases.size(); ++i) {
+    SCOPED_TRACE(segments[i].text);
+    EXPECT_NEAR(segments[i].startMs / 1000.0, speech[i].first, 0.3);
+    EXPECT_NEAR(segments[i].endMs / 1000.0, speech[i].second, 0.3);
+    EXPECT_LE(wordErrorRate(phrases[i], segments[i].text), 0.34);
+  }
+}
+
+TEST(RealPlatform, FilesThatCannotBeReadFailOnceWithAReason) {
+  auto notAudio = scratch() / "notes.wav";
+  std::ofstream(notAudio) << "these are not the samples you are looking for\n";
+  struct Case {
+    std::filesystem::path path;
+    std::string reason;
+  };
+  for (const auto& c : std::vector<Case>{
+           {scratch() / "missing.wav",
+            "there is no audio file at " + (scratch() / "missing.wav").string()},
+           {scratch(), scratch().string() + " is a folder, not an audio file"},
+           {notAudio, "the audio file " + notAudio.string() + " could not be read"},
+       }) {
+    auto result = ask(transcribeRequest(c.path));
+    auto lines = linesOf(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.out;
+    auto event = Wire::decode<SpeechEvent>(lines[0]);
+    ASSERT_TRUE(event && event->is<SpeechEvent::Failed>()) << lines[0];
+    EXPECT_TRUE(std::get<SpeechEvent::Failed>(event->value).reason.starts_with(c.reason))
+        << lines[0];
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+}  // namespace
+}  // namespace vorel::testing
