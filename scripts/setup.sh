@@ -8,7 +8,7 @@ packages=(
   nlohmann-json3-dev
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsndfile1-dev libsoxr-dev libcurl4-openssl-dev libarchive-dev libssl-dev
-  flite sox libsox-fmt-all python3
+  flite sox libsox-fmt-all python3 curl
 )
 apt-get update
 apt-get install -y --no-install-recommends "${packages[@]}"

@@ -5,6 +5,7 @@
 
 #include "AudioFiles.h"
 #include "Decoder.h"
+#include "Installer.h"
 #include "LinuxServiceLevel.h"
 #include "Locales.h"
 
@@ -165,7 +166,11 @@ AssetStatus LinuxSpeechPlatform::assetStatus(const Transcriber& transcriber) {
 
 std::expected<std::unique_ptr<InstallationRequest>, PlatformError>
 LinuxSpeechPlatform::installationRequest(const Transcriber& transcriber) {
-  if (store_->installedModel(transcriber.locale())) return std::unique_ptr<InstallationRequest>();
+  const std::string& locale = transcriber.locale();
+  if (store_->installedModel(locale)) return std::unique_ptr<InstallationRequest>();
+  if (auto entry = store_->catalogEntry(locale)) {
+    return std::make_unique<ModelInstallation>(store_, std::move(*entry));
+  }
   return std::unexpected(
       PlatformError{"the speech engine offers no download for " + transcriber.locale()});
 }

@@ -1,0 +1,304 @@
+#include "Installer.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vorel::real {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The archive as it arrives: libarchive pulls, and each pull drives libcurl until more bytes
+// have come in (or the transfer has ended), hashing and counting them on the way.
+class Download {
+ public:
+  Download(const CatalogEntry& entry, Progress& progress) : entry_(entry), progress_(progress) {
+    static std::once_flag global;
+    std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    easy_ = curl_easy_init();
+    multi_ = curl_multi_init();
+    hash_ = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(hash_, EVP_sha256(), nullptr);
+    curl_easy_setopt(easy_, CURLOPT_URL, entry.url.c_str());
+    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy_, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_);
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Download::received);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &Download::announced);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
+    // A server that sends nothing for a minute is taken as gone.
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_multi_add_handle(multi_, easy_);
+    if (entry.size) progress_.setTotalUnitCount(static_cast<std::int64_t>(*entry.size));
+  }
+
+  ~Download() {
+    curl_multi_remove_handle(multi_, easy_);
+    curl_easy_cleanup(easy_);
+    curl_multi_cleanup(multi_);
+    EVP_MD_CTX_free(hash_);
+  }
+
+  // The next bytes of the archive; empty at its end. Fails with the transfer's reason.
+  std::expected<std::string_view, std::string> pull() {
+    chunk_.clear();
+    while (chunk_.empty() && !ended_) {
+      int running = 0;
+      curl_multi_perform(multi_, &running);
+      if (running == 0) {
+        ended_ = true;
+        int queued;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+          if (message->msg == CURLMSG_DONE) result_ = message->data.result;
+        }
+      } else if (chunk_.empty()) {
+        curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+      }
+    }
+    if (ended_ && chunk_.empty() && result_ != CURLE_OK) {
+      return std::unexpected(*error_ ? std::string(error_) : curl_easy_strerror(result_));
+    }
+    return std::string_view(chunk_);
+  }
+
+  std::uint64_t bytes() const { return bytes_; }
+  std::string sha256() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(hash_, digest, &length);
+    static const char* hex = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+      text += hex[digest[i] >> 4];
+      text += hex[digest[i] & 15];
+    }
+    return text;
+  }
+
+ private:
+  static std::size_t received(char* data, std::size_t size, std::size_t count, void* self) {
+    auto* download = static_cast<Download*>(self);
+    std::size_t n = size * count;
+    download->chunk_.append(data, n);
+    EVP_DigestUpdate(download->hash_, data, n);
+    download->bytes_ += n;
+    download->progress_.setCompletedUnitCount(static_cast<std::int64_t>(download->bytes_));
+    return n;
+  }
+
+  static int announced(void* self, curl_off_t total, curl_off_t, curl_off_t, curl_off_t) {
+    auto* download = static_cast<Download*>(self);
+    if (total > 0 && download->progress_.totalUnitCount() < 1) {
+      download->progress_.setTotalUnitCount(static_cast<std::int64_t>(total));
+    }
+    return 0;
+  }
+
+  const CatalogEntry& entry_;
+  Progress& progress_;
+  CURL* easy_;
+  CURLM* multi_;
+  EVP_MD_CTX* hash_;
+  char error_[CURL_ERROR_SIZE] = {};
+  std::string chunk_;
+  std::uint64_t bytes_ = 0;
+  bool ended_ = false;
+  CURLcode result_ = CURLE_OK;
+};
+
+// A folder that is removed with everything in it when it goes out of scope.
+struct Scratch {
+  fs::path path;
+  ~Scratch() {
+    std::error_code ignored;
+    if (!path.empty()) fs::remove_all(path, ignored);
+  }
+};
+
+// Holds the store's lock for one locale: one installation at a time, across processes.
+struct InstallLock {
+  int fd = -1;
+  ~InstallLock() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+la_ssize_t readArchive(struct archive* archive, void* download, const void** buffer) {
+  auto bytes = static_cast<Download*>(download)->pull();
+  if (!bytes) {
+    archive_set_error(archive, EIO, "%s", bytes.error().c_str());
+    return -1;
+  }
+  *buffer = bytes->data();
+  return static_cast<la_ssize_t>(bytes->size());
+}
+
+// Unpacks into folder, refusing entries that would land outside it.
+std::expected<void, std::string> unpack(Download& download, const fs::path& folder) {
+  struct archive* reader = archive_read_new();
+  struct archive* writer = archive_write_disk_new();
+  archive_read_support_filter_all(reader);
+  archive_read_support_format_all(reader);
+  archive_write_disk_set_options(writer, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                             ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+  std::expected<void, std::string> outcome;
+  auto fail = [&](struct archive* which) {
+    const char* why = archive_error_string(which);
+    outcome = std::unexpected(std::string(why ? why : "the archive could not be unpacked"));
+  };
+  if (archive_read_open(reader, &download, nullptr, readArchive, nullptr) != ARCHIVE_OK) {
+    fail(reader);
+  }
+  struct archive_entry* entry;
+  while (outcome) {
+    int status = archive_read_next_header(reader, &entry);
+    if (status == ARCHIVE_EOF) break;
+    if (status < ARCHIVE_WARN) {
+      fail(reader);
+      break;
+    }
+    // A model is folders and plain files: links could point anywhere, so they are left out.
+    auto type = archive_entry_filetype(entry);
+    if ((type != AE_IFREG && type != AE_IFDIR) || archive_entry_hardlink(entry)) {
+      archive_read_data_skip(reader);
+      continue;
+    }
+    fs::path name = archive_entry_pathname(entry);
+    bool escapes =
+        name.is_absolute() ||
+        std::any_of(name.begin(), name.end(), [](const fs::path& part) { return part == ".."; });
+    if (escapes) {
+      outcome = std::unexpected("the archive names a file outside itself: " + name.string());
+      break;
+    }
+    archive_entry_set_pathname(entry, (folder / name).c_str());
+    if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
+      fail(writer);
+      break;
+    }
+    const void* block;
+    size_t size;
+    la_int64_t offset;
+    while ((status = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK) {
+      if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
+        fail(writer);
+        break;
+      }
+    }
+    if (outcome && status < ARCHIVE_WARN) fail(reader);
+    if (outcome && archive_write_finish_entry(writer) < ARCHIVE_WARN) fail(writer);
+  }
+  // Whatever the archive held, read the transfer to its end so the checksum covers it all.
+  while (outcome) {
+    auto rest = download.pull();
+    if (!rest) outcome = std::unexpected(rest.error());
+    if (!rest || rest->empty()) break;
+  }
+  archive_read_free(reader);
+  archive_write_free(writer);
+  return outcome;
+}
+
+// The model in an unpacked archive: at its top, or one or two folders down.
+std::expected<fs::path, std::string> modelIn(const fs::path& folder) {
+  auto top = findModel(folder);
+  if (top) return folder;
+  std::error_code error;
+  std::vector<fs::path> level{folder};
+  for (int depth = 0; depth < 2; ++depth) {
+    std::vector<fs::path> below;
+    for (const auto& parent : level) {
+      for (const auto& entry : fs::directory_iterator(parent, error)) {
+        if (!entry.is_directory(error) || entry.is_symlink(error)) continue;
+        if (findModel(entry.path())) return entry.path();
+        below.push_back(entry.path());
+      }
+    }
+    level = std::move(below);
+  }
+  return std::unexpected(top.error());
+}
+
+}  // namespace
+
+ModelInstallation::ModelInstallation(std::shared_ptr<const ModelStore> store, CatalogEntry entry)
+    : store_(std::move(store)), entry_(std::move(entry)) {}
+
+std::expected<void, PlatformError> ModelInstallation::downloadAndInstall() {
+  const std::string& locale = entry_.locale;
+  auto failure = [&](const std::string& why) {
+    return std::unexpected(
+        PlatformError{"the model for " + locale + " could not be installed: " + why});
+  };
+  std::error_code error;
+  fs::create_directories(store_->userStore(), error);
+  if (error)
+    return failure("the model store " + store_->userStore().string() + " cannot be made (" +
+                   error.message() + ")");
+
+  InstallLock lock{
+      ::open(store_->installLockFile(locale).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+  if (lock.fd < 0 || flock(lock.fd, LOCK_EX) != 0)
+    return failure("the model store is not writable");
+  if (store_->installedModel(locale)) return {};  // another helper installed it meanwhile
+
+  std::string pattern = (store_->userStore() / ("." + locale + ".partial-XXXXXX")).string();
+  if (!mkdtemp(pattern.data()))
+    return failure("no room for the download in " + store_->userStore().string());
+  Scratch scratch{pattern};
+
+  Download download(entry_, *progress_);
+  auto unpacked = unpack(download, scratch.path / "unpacked");
+  if (!unpacked)
+    return failure("the download from " + entry_.url + " failed (" + unpacked.error() + ")");
+  if (entry_.size && download.bytes() != *entry_.size) {
+    return failure("the download from " + entry_.url + " has " + std::to_string(download.bytes()) +
+                   " bytes, not the " + std::to_string(*entry_.size) + " the catalog gives");
+  }
+  if (entry_.sha256) {
+    std::string actual = download.sha256();
+    if (actual != *entry_.sha256) {
+      return failure("the download from " + entry_.url + " does not match its checksum (SHA-256 " +
+                     actual + ", expected " + *entry_.sha256 + ")");
+    }
+  }
+  auto model = modelIn(scratch.path / "unpacked");
+  if (!model)
+    return failure("the download from " + entry_.url + " holds no speech model (" + model.error() +
+                   ")");
+
+  // Into place in one step: a rename, or an exchange with a broken folder already there.
+  fs::path target = store_->userModelFolder(locale);
+  if (::rename(model->c_str(), target.c_str()) != 0) {
+    if (renameat2(AT_FDCWD, model->c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+      return failure("the model could not be moved into " + target.string() + " (" +
+                     std::strerror(errno) + ")");
+    }
+  }
+  std::int64_t total = static_cast<std::int64_t>(download.bytes());
+  if (progress_->totalUnitCount() < 1) progress_->setTotalUnitCount(total);
+  progress_->setCompletedUnitCount(total);
+  return {};
+}
+
+}  // namespace vorel::real
