@@ -1,12 +1,15 @@
 // The real platform's locales and model store, in process.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 
 #include "Fixtures.h"
 #include "LinuxPlatform.h"
 #include "Locales.h"
+#include "SoxrConverter.h"
 #include "SpeechEngine.h"
+#include "SpeechListening.h"
 
 namespace vorel::real {
 namespace {
@@ -98,6 +101,52 @@ TEST(ModelStore, AModelMissingAPartIsNotInstalled) {
   auto missing = findModel(store.locations.userStore / "fr-FR");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), "no dictionary");
+}
+
+}  // namespace
+}  // namespace vorel::real
+
+namespace vorel::real {
+namespace {
+
+// Converts a second of a 440 Hz tone, in 100 ms chunks, the way a live session does.
+std::vector<std::int16_t> convertTone(double analyzerRate, CommonFormat type) {
+  const AudioFormat input = SpeechSession::inputFormat();
+  const AudioFormat analyzer{type, analyzerRate, 1, true};
+  auto converter = SoxrConverter::make(input, analyzer);
+  EXPECT_TRUE(converter);
+  std::vector<std::int16_t> out;
+  for (int chunk = 0; chunk < 10; ++chunk) {
+    std::string bytes;
+    for (int i = 0; i < 4800; ++i) {
+      double t = (chunk * 4800 + i) / 48000.0;
+      auto sample = static_cast<std::int16_t>(10000 * std::sin(2 * M_PI * 440 * t));
+      bytes.push_back(static_cast<char>(sample & 0xff));
+      bytes.push_back(static_cast<char>((sample >> 8) & 0xff));
+    }
+    auto buffer = SpeechSession::convert(bytes, input, *converter, analyzer);
+    EXPECT_TRUE(buffer);
+    if (!buffer) break;
+    for (std::uint32_t i = 0; i < buffer->frameLength; ++i) {
+      out.push_back(type == CommonFormat::int16
+                        ? buffer->int16[i]
+                        : static_cast<std::int16_t>(buffer->float32[i] * 32767));
+    }
+  }
+  return out;
+}
+
+TEST(SoxrConverter, ResamplesLiveChunksTheSameWayEveryTime) {
+  auto first = convertTone(16000, CommonFormat::int16);
+  EXPECT_EQ(first, convertTone(16000, CommonFormat::int16)) << "no dither, no randomness";
+  EXPECT_GT(first.size(), 15000u) << "a second of audio, less the resampler's delay";
+  EXPECT_LE(first.size(), 16000u);
+  std::int16_t peak = *std::max_element(first.begin() + 1000, first.end());
+  EXPECT_NEAR(peak, 10000, 300);
+  auto floats = convertTone(16000, CommonFormat::float32);
+  EXPECT_EQ(floats.size(), first.size());
+  EXPECT_FALSE(SoxrConverter::make(SpeechSession::inputFormat(),
+                                   AudioFormat{CommonFormat::int16, 16000, 2, true}));
 }
 
 }  // namespace

@@ -117,8 +117,8 @@ TEST(RealPlatform, TranscribesOtherRatesChannelsAndFormats) {
   auto wav = librivox("0880");
   auto flac = scratch() / "0880-44k-stereo.flac";
   auto ogg = scratch() / "0880-44k-stereo.ogg";
-  run("sox " + wav.string() + " -r 44100 -c 2 " + flac.string());
-  run("sox " + wav.string() + " -r 44100 -c 2 " + ogg.string());
+  run("sox -D " + wav.string() + " -r 44100 -c 2 " + flac.string());
+  run("sox -D " + wav.string() + " -r 44100 -c 2 " + ogg.string());
   auto reference = textOf(segmentsOf(transcribe(wav)));
   for (const auto& file : {flac, ogg}) {
     auto events = transcribe(file);
@@ -140,15 +140,15 @@ TEST(RealPlatform, SegmentTimesAreTrueToTheAudio) {
     auto raw = scratch() / ("phrase" + std::to_string(i) + ".wav");
     auto wav = scratch() / ("phrase" + std::to_string(i) + "-16k.wav");
     run("flite -voice slt -t '" + phrases[i] + "' -o " + raw.string());
-    run("sox " + raw.string() + " -r 16000 -c 1 -b 16 " + wav.string());
+    run("sox -D " + raw.string() + " -r 16000 -c 1 -b 16 " + wav.string());
     auto gap = scratch() / ("gap" + std::to_string(i) + ".wav");
-    run("sox -n -r 16000 -c 1 -b 16 " + gap.string() + " trim 0 " + std::to_string(gaps[i]));
+    run("sox -D -n -r 16000 -c 1 -b 16 " + gap.string() + " trim 0 " + std::to_string(gaps[i]));
     parts += gap.string() + " " + wav.string() + " ";
   }
   auto tail = scratch() / "gap-tail.wav";
-  run("sox -n -r 16000 -c 1 -b 16 " + tail.string() + " trim 0 " + std::to_string(gaps.back()));
+  run("sox -D -n -r 16000 -c 1 -b 16 " + tail.string() + " trim 0 " + std::to_string(gaps.back()));
   auto joined = scratch() / "three-phrases.wav";
-  run("sox " + parts + tail.string() + " " + joined.string());
+  run("sox -D " + parts + tail.string() + " " + joined.string());
 
   // Where the speech really is: 10 ms frames louder than a whisper, grouped across short gaps.
   auto samples = readWav16(joined);

@@ -1,7 +1,18 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds and runs the test suite.
+# Sets up a fresh machine, builds and runs the test suite; then, unless --quick is given, runs
+# it again under ThreadSanitizer and under AddressSanitizer with UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ]; then scripts/setup.sh; else sudo scripts/setup.sh; fi
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$(nproc)"
+if [ "${1:-}" = "--quick" ]; then exit 0; fi
+
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+for sanitizer in thread address; do
+  echo "== the suite under the $sanitizer sanitizer"
+  scripts/build.sh -B "build-$sanitizer" -DVOREL_SANITIZE="$sanitizer" -DVOREL_BUILD_BENCHMARKS=OFF
+  ctest --test-dir "build-$sanitizer" --output-on-failure -j "$(nproc)"
+done

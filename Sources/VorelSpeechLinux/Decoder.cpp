@@ -9,13 +9,15 @@
 namespace vorel::real {
 namespace {
 
-constexpr int prerollFrames = 30;       // audio kept before speech starts: 300 ms
-constexpr int speechToStart = 3;        // speech frames in a row that open an utterance
-constexpr int pauseToEnd = 50;          // quiet frames that end an utterance: 500 ms
-constexpr int longUtterance = 2000;     // past 20 s, a shorter pause ends it
-constexpr int shortPause = 15;          // 150 ms
-constexpr int longestUtterance = 4500;  // 45 s: cut even without a pause
-constexpr int reportEvery = 100;        // a result at least every second of audio
+constexpr int prerollFrames = 30;          // audio kept before speech starts: 300 ms
+constexpr int speechToStart = 3;           // speech frames in a row that open an utterance
+constexpr int pauseToEnd = 35;             // quiet frames that end an utterance: 350 ms
+constexpr int longUtterance = 2000;        // past 20 s, a shorter pause ends it
+constexpr int shortPause = 15;             // 150 ms
+constexpr int longestUtterance = 4500;     // 45 s: cut even without a pause
+constexpr int reportEvery = 100;           // a result at least every second of audio
+constexpr int repeatPartial = 20;          // an unchanged partial text again after 200 ms
+constexpr std::size_t decodeBlock = 1600;  // 100 ms
 
 bool isWord(const char* word) {
   std::string_view w(word);
@@ -115,7 +117,7 @@ void Decoder::feed(std::span<const std::int16_t> samples) {
     }
   }
   if (inUtterance_) {
-    decodePending();
+    decodePending(/*all=*/false);
     if (partialResults_) reportPartial();
   }
 }
@@ -158,14 +160,20 @@ void Decoder::startUtterance() {
   ps_start_utt(ps_);
 }
 
-void Decoder::decodePending() {
-  if (pending_.empty()) return;
-  ps_process_raw(ps_, pending_.data(), pending_.size(), FALSE, FALSE);
-  pending_.clear();
+void Decoder::decodePending(bool all) {
+  // PocketSphinx updates its running normalisation at each call, so the audio goes in blocks of
+  // the same size however it arrived: a file and the same audio streamed live decode alike.
+  std::size_t done = 0;
+  while (pending_.size() - done >= decodeBlock || (all && done < pending_.size())) {
+    std::size_t n = std::min(decodeBlock, pending_.size() - done);
+    ps_process_raw(ps_, pending_.data() + done, n, FALSE, FALSE);
+    done += n;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
 }
 
 void Decoder::endUtterance() {
-  decodePending();
+  decodePending(/*all=*/true);
   ps_end_utt(ps_);
   inUtterance_ = false;
   std::string text;
@@ -198,7 +206,7 @@ void Decoder::reportPartial() {
   int32 score;
   const char* hyp = ps_get_hyp(ps_, &score);
   std::string text = hyp ? hyp : "";
-  if (text == lastPartial_ && framesSeen_ - lastReportFrame_ < reportEvery) return;
+  if (text == lastPartial_ && framesSeen_ - lastReportFrame_ < repeatPartial) return;
   lastPartial_ = text;
   lastReportFrame_ = framesSeen_;
   std::int64_t now = framesSeen_ * SpeechDetector::frameSamples;

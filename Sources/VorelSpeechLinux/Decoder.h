@@ -73,7 +73,7 @@ class Decoder {
   void takeFrame(std::span<const std::int16_t> frame);
   void startUtterance();
   void endUtterance();
-  void decodePending();
+  void decodePending(bool all);
   void reportPartial();
   void reportSilence();
   static MediaTime at(std::int64_t sample) { return MediaTime::make(sample, sampleRate); }

@@ -8,6 +8,7 @@
 #include "Installer.h"
 #include "LinuxServiceLevel.h"
 #include "Locales.h"
+#include "SoxrConverter.h"
 
 namespace vorel::real {
 namespace {
@@ -182,9 +183,9 @@ std::expected<std::shared_ptr<AudioFile>, PlatformError> LinuxSpeechPlatform::op
   return std::shared_ptr<AudioFile>(std::move(*file));
 }
 
-std::unique_ptr<AudioConverter> LinuxSpeechPlatform::makeConverter(const AudioFormat&,
-                                                                   const AudioFormat&) {
-  return nullptr;
+std::unique_ptr<AudioConverter> LinuxSpeechPlatform::makeConverter(const AudioFormat& from,
+                                                                   const AudioFormat& to) {
+  return SoxrConverter::make(from, to);
 }
 
 }  // namespace vorel::real

@@ -1,0 +1,319 @@
+// The live session, its audio conversion and its lag monitor, against the scripted platform.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "ScriptedPlatform.h"
+#include "SpeechListening.h"
+#include "VorelSpeech.h"
+
+namespace vorel {
+namespace {
+
+using testing::ScriptedPlatform;
+using testing::ScriptedResult;
+
+std::string samples(std::size_t count, std::int16_t value) {
+  std::string bytes;
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes.push_back(static_cast<char>(value & 0xff));
+    bytes.push_back(static_cast<char>((value >> 8) & 0xff));
+  }
+  return bytes;
+}
+
+// Half a second of input audio: speech, or digital silence.
+const std::string speechChunk = samples(24000, 2000);
+const std::string silentChunk = samples(24000, 0);
+
+TEST(Lag, IsSpeechByRootMeanSquare) {
+  struct Case {
+    const char* name;
+    std::string chunk;
+    bool speech;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"empty", "", false},
+           {"one byte", "\x7f", false},
+           {"zeros", samples(480, 0), false},
+           {"33", samples(480, 33), true},
+           {"32", samples(480, 32), false},
+           {"-33", samples(480, -33), true},
+           {"three bytes judged on the first two", samples(1, 40) + "\x00", true},
+           {"three bytes, quiet first sample", samples(1, 3) + "\x7f", false},
+           {"little-endian, signed", std::string("\x00\x80", 2), true},
+       }) {
+    EXPECT_EQ(Lag::isSpeech(c.chunk), c.speech) << c.name;
+  }
+}
+
+TEST(Lag, AllowsExactlyAMinuteOfUnheardSpeech) {
+  Lag lag;
+  for (int i = 0; i < 120; ++i) ASSERT_TRUE(lag.fed(0.5, true)) << i;
+  EXPECT_FALSE(lag.fed(0.5, true)) << "60.5 s unheard";
+  EXPECT_FALSE(lag.fed(0.5, false)) << "still behind; silence does not help";
+  lag.heard(60.0);  // the recogniser caught up through the 120th chunk
+  EXPECT_TRUE(lag.fed(0.5, true));
+}
+
+TEST(Lag, SilenceNeverCountsAndResultsMoveTheMark) {
+  Lag lag;
+  for (int i = 0; i < 100000; ++i) ASSERT_TRUE(lag.fed(0.5, false));
+  Lag marks;
+  marks.fed(0.5, true);   // (0.5, 0.5)
+  marks.fed(0.5, false);  // (1.0, 0.5)
+  marks.fed(0.5, true);   // (1.5, 1.0)
+  marks.heard(std::nan(""));
+  marks.heard(0.4);                                    // before the first mark: nothing
+  for (int i = 0; i < 118; ++i) marks.fed(0.5, true);  // 60.0 s spoken, none heard
+  EXPECT_FALSE(marks.fed(0.5, true));
+  Lag heard;
+  heard.fed(0.5, true);
+  heard.fed(0.5, false);
+  heard.fed(0.5, true);
+  heard.heard(1.2);  // removes the first two marks: 0.5 s heard
+  for (int i = 0; i < 119; ++i)
+    ASSERT_TRUE(heard.fed(0.5, true)) << i;  // 60.5 spoken, 60.0 unheard
+  EXPECT_FALSE(heard.fed(0.5, true));
+  Lag exact;
+  exact.fed(0.5, true);
+  exact.heard(0.5);  // a result ending exactly at a mark removes it
+  for (int i = 0; i < 120; ++i) ASSERT_TRUE(exact.fed(0.5, true)) << i;
+  EXPECT_FALSE(exact.fed(0.5, true));
+}
+
+// A converter the test controls: a fixed status, and how many frames it writes.
+class FixedConverter final : public AudioConverter {
+ public:
+  ConverterOutputStatus status = ConverterOutputStatus::inputRanDry;
+  std::uint32_t lastCapacity = 0;
+  std::uint32_t inputFrames = 0;
+  std::int16_t firstSample = 0;
+  ConverterOutputStatus convert(PcmBuffer& output, const InputProvider& provider) override {
+    lastCapacity = output.frameCapacity;
+    auto input = provider(output.frameCapacity);
+    if (input.buffer) {
+      inputFrames = input.buffer->frameLength;
+      firstSample = input.buffer->int16[0];
+      EXPECT_EQ(provider(1).status, ConverterInputStatus::noDataNow) << "the input is given once";
+    }
+    output.frameLength = 1;
+    return status;
+  }
+};
+
+TEST(Convert, SizesTheOutputAndPassesTheSamplesOn) {
+  const AudioFormat input = SpeechSession::inputFormat();
+  const AudioFormat third{CommonFormat::float32, 16000, 1, true};
+  struct Case {
+    std::size_t bytes;
+    std::uint32_t frames;
+    std::uint32_t capacity;
+  };
+  for (const auto& c : std::vector<Case>{{600, 300, 116}, {601, 300, 116}, {3, 1, 17}}) {
+    FixedConverter converter;
+    auto buffer = SpeechSession::convert(std::string(c.bytes, '\x01'), input, converter, third);
+    ASSERT_TRUE(buffer) << c.bytes;
+    EXPECT_EQ(converter.inputFrames, c.frames) << c.bytes;
+    EXPECT_EQ(converter.lastCapacity, c.capacity) << c.bytes;
+    EXPECT_EQ(buffer->format, third);
+  }
+  FixedConverter same;
+  SpeechSession::convert(samples(10, 1), input, same, input);
+  EXPECT_EQ(same.lastCapacity, 26u) << "same rate: frames + 16";
+
+  FixedConverter signedSamples;
+  SpeechSession::convert(std::string("\x00\x80", 2), input, signedSamples, third);
+  EXPECT_EQ(signedSamples.firstSample, -32768);
+}
+
+TEST(Convert, ShortChunksGiveAnEmptyBufferAndTheErrorStatusGivesNone) {
+  const AudioFormat input = SpeechSession::inputFormat();
+  const AudioFormat analyzer{CommonFormat::int16, 16000, 1, true};
+  for (std::size_t bytes : {0u, 1u}) {
+    FixedConverter converter;
+    auto buffer = SpeechSession::convert(std::string(bytes, '\x01'), input, converter, analyzer);
+    ASSERT_TRUE(buffer);
+    EXPECT_EQ(buffer->frameCapacity, 1u);
+    EXPECT_EQ(buffer->frameLength, 0u);
+    EXPECT_EQ(converter.lastCapacity, 0u) << "the converter is not run";
+  }
+  for (auto status : {ConverterOutputStatus::haveData, ConverterOutputStatus::inputRanDry,
+                      ConverterOutputStatus::endOfStream}) {
+    FixedConverter converter;
+    converter.status = status;
+    EXPECT_TRUE(SpeechSession::convert(samples(4, 1), input, converter, analyzer));
+  }
+  FixedConverter failing;
+  failing.status = ConverterOutputStatus::error;
+  EXPECT_FALSE(SpeechSession::convert(samples(4, 1), input, failing, analyzer));
+}
+
+// A session over the scripted platform, with its events collected.
+struct Live {
+  ScriptedPlatform platform;
+  std::mutex mutex;
+  std::vector<SpeechEvent> events;
+  std::shared_ptr<LiveHandle> handle;
+
+  void open(const std::string& locale = "en-US") {
+    handle = VorelSpeech::listen(platform, locale, [this](const SpeechEvent& e) {
+      std::lock_guard guard(mutex);
+      events.push_back(e);
+    });
+  }
+  std::vector<SpeechEvent> seen() {
+    std::lock_guard guard(mutex);
+    return events;
+  }
+  void awaitEvents(std::size_t count) {
+    while (seen().size() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  int terminals() {
+    auto all = seen();
+    return static_cast<int>(
+        std::count_if(all.begin(), all.end(), [](const SpeechEvent& e) { return e.isTerminal(); }));
+  }
+};
+
+// Each buffer the analyzer takes gives a volatile result of what it has heard so far; the end of
+// input gives one final result over everything.
+void scriptRecogniser(ScriptedPlatform& platform) {
+  platform.onBuffer = [](double start, double end) {
+    return std::vector<ScriptedResult>{{"words " + std::to_string(int(end * 10)), 0, end, false}};
+    (void)start;
+  };
+  platform.atEnd = [](double end) {
+    return std::vector<ScriptedResult>{{"  all the words \n", 0.25, end, true},
+                                       {" \n", end, end, true}};
+  };
+}
+
+TEST(LiveSession, VolatileTextThenSegmentsThenDone) {
+  Live live;
+  scriptRecogniser(live.platform);
+  live.open();
+  for (int i = 0; i < 4; ++i) live.handle->feed(speechChunk);
+  live.handle->feed("");  // an empty chunk is counted, converted to nothing and skipped
+  live.handle->feed("\x01");
+  live.handle->finish();
+  auto events = live.seen();
+  ASSERT_EQ(events.size(), 6u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(events[i], SpeechEvent::volatileText("words " + std::to_string(5 * (i + 1))));
+  }
+  EXPECT_EQ(events[4], SpeechEvent::segments({{"all the words", 250, 2000}}));
+  EXPECT_EQ(events[5], SpeechEvent::done());
+  live.handle->finish();  // a second finish returns at once and delivers nothing
+  live.handle->abort();
+  EXPECT_EQ(live.seen().size(), 6u);
+}
+
+TEST(LiveSession, EachWayOfFailingEndsOnceWithItsReason) {
+  struct Case {
+    const char* name;
+    std::string locale;
+    std::function<void(ScriptedPlatform&)> script;
+    std::string reason;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"unsupported locale", "xx-YY", [](ScriptedPlatform&) {},
+            "the speech engine does not offer xx-YY"},
+           {"no analyzer format", "en-US", [](ScriptedPlatform& p) { p.analyzerFormat.reset(); },
+            "the speech engine named no format to hear in"},
+           {"analyzer does not start", "en-US",
+            [](ScriptedPlatform& p) { p.startError = "no mic"; }, "no mic"},
+           {"chunk not converted", "en-US", [](ScriptedPlatform& p) { p.converterFails = true; },
+            "a buffer was not converted for the speech engine"},
+           {"finishing fails", "en-US", [](ScriptedPlatform& p) { p.finishError = "late"; },
+            "late"},
+           {"results fail", "en-US", [](ScriptedPlatform& p) { p.resultsError = "lost"; }, "lost"},
+       }) {
+    SCOPED_TRACE(c.name);
+    Live live;
+    scriptRecogniser(live.platform);
+    c.script(live.platform);
+    live.open(c.locale);
+    for (int i = 0; i < 3; ++i) live.handle->feed(speechChunk);
+    live.handle->finish();
+    auto events = live.seen();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back(), SpeechEvent::failed(c.reason));
+    EXPECT_EQ(live.terminals(), 1);
+  }
+}
+
+TEST(LiveSession, AbortWhileResolvingNeverStartsTheAnalyzer) {
+  Live live;
+  live.platform.resolving.close();
+  live.open();
+  live.platform.resolving.awaitArrival();
+  live.handle->abort();
+  live.handle->abort();
+  live.handle->feed(speechChunk);
+  live.platform.resolving.open();
+  live.handle->finish();
+  EXPECT_EQ(live.seen(), std::vector{SpeechEvent::cancelled()});
+  auto calls = live.platform.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "start"), 0);
+}
+
+TEST(LiveSession, FallingAMinuteBehindOnSpeechEndsTheSession) {
+  Live live;
+  scriptRecogniser(live.platform);
+  live.platform.hearing.close();  // the recogniser takes nothing: every chunk stays unheard
+  live.open();
+  for (int i = 0; i < 121; ++i) live.handle->feed(speechChunk);
+  live.awaitEvents(1);
+  for (int i = 0; i < 10; ++i) live.handle->feed(speechChunk);  // dropped: the session has ended
+  live.platform.hearing.open();
+  live.handle->finish();
+  EXPECT_EQ(live.seen(),
+            std::vector{SpeechEvent::failed("the speech engine fell a minute behind")});
+}
+
+TEST(LiveSession, SilenceNeverFallsBehind) {
+  Live live;
+  scriptRecogniser(live.platform);
+  live.platform.hearing.close();
+  live.open();
+  for (int i = 0; i < 2400; ++i) live.handle->feed(silentChunk);  // twenty minutes
+  for (int i = 0; i < 100; ++i) live.handle->feed(speechChunk);   // and fifty seconds of speech
+  live.platform.hearing.open();
+  live.handle->finish();
+  auto events = live.seen();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), SpeechEvent::done());
+  EXPECT_EQ(live.terminals(), 1);
+}
+
+TEST(LiveSession, AbortRacingTheEndOfInputDeliversExactlyOneEnd) {
+  for (int round = 0; round < 50; ++round) {
+    Live live;
+    scriptRecogniser(live.platform);
+    live.open();
+    for (int i = 0; i < 3; ++i) live.handle->feed(speechChunk);
+    std::thread aborting([&] { live.handle->abort(); });
+    live.handle->finish();
+    aborting.join();
+    auto events = live.seen();
+    ASSERT_EQ(live.terminals(), 1) << "round " << round;
+    EXPECT_TRUE(events.back().isTerminal()) << "nothing follows the end, round " << round;
+    EXPECT_TRUE(events.back() == SpeechEvent::done() || events.back() == SpeechEvent::cancelled());
+  }
+}
+
+TEST(LiveSession, BelowTheFloorTheHandleIsInert) {
+  Live live;
+  live.platform.version = {15, 6, 1};
+  live.open();
+  EXPECT_EQ(live.seen(), std::vector{SpeechEvent::failed("Voice needs iOS 26")});
+  live.handle->feed(speechChunk);
+  live.handle->abort();
+  live.handle->finish();
+  EXPECT_EQ(live.seen().size(), 1u);
+  EXPECT_TRUE(live.platform.calls().empty());
+}
+
+}  // namespace
+}  // namespace vorel
