@@ -10,9 +10,14 @@ if [ "${1:-}" = "--quick" ]; then exit 0; fi
 
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/Tests/lsan.supp print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
 for sanitizer in thread address; do
   echo "== the suite under the $sanitizer sanitizer"
   scripts/build.sh -B "build-$sanitizer" -DVOREL_SANITIZE="$sanitizer" -DVOREL_BUILD_BENCHMARKS=OFF
-  ctest --test-dir "build-$sanitizer" --output-on-failure -j "$(nproc)"
+  skip=()
+  # The widgets run no threads of their own, while fontconfig, GLib and GTK run threads that
+  # ThreadSanitizer cannot see into (they are not instrumented) and so reports falsely.
+  if [ "$sanitizer" = thread ]; then skip=(-E 'Widget'); fi
+  ctest --test-dir "build-$sanitizer" --output-on-failure -j "$(nproc)" "${skip[@]}"
 done

@@ -1,0 +1,144 @@
+// The widget extension as the host loads it: its gallery, its entries, its drawing and its links.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "Fixtures.h"
+#include "WidgetHost.h"
+
+namespace widgethost {
+namespace {
+
+using namespace widgetkit;
+using Clock = std::chrono::system_clock;
+
+const Extension& extension() {
+  static const Extension loaded = [] {
+    auto e = Extension::load(VOREL_WIDGETS);
+    EXPECT_TRUE(e.has_value()) << (e ? "" : e.error());
+    return e ? *e : Extension{};
+  }();
+  return loaded;
+}
+
+struct Expected {
+  std::string kind, displayName, description, label, symbol, link;
+};
+
+const std::vector<Expected> table = {
+    {"VorelCapture", "Capture", "Open Vorel into today's journal, ready to type.", "Capture",
+     "square.and.pencil", "vorel://capture"},
+    {"VorelRecord", "Record a voice note",
+     "Open Vorel to record a voice note into today's journal.", "Record", "mic", "vorel://record"},
+};
+
+TEST(Widgets, TheBundleListsCaptureThenRecordWithEveryField) {
+  const auto& widgets = extension().widgets();
+  ASSERT_EQ(widgets.size(), table.size());
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const auto& w = widgets[i];
+    const auto& e = table[i];
+    SCOPED_TRACE(e.kind);
+    EXPECT_EQ(w.kind, e.kind);
+    EXPECT_EQ(w.displayName.key, e.displayName);
+    EXPECT_EQ(w.description.key, e.description);
+    EXPECT_EQ(w.families, std::vector{WidgetFamily::systemSmall});
+
+    View view = w.placeholder({}).view;
+    const View* label = view.find(View::Kind::label);
+    ASSERT_TRUE(label);
+    EXPECT_EQ(label->title.key, e.label);
+    EXPECT_EQ(label->systemImage, e.symbol);
+    EXPECT_EQ(view.find(View::Kind::widgetURL)->url, e.link);
+    EXPECT_EQ(view.find(View::Kind::labelStyle)->style, LabelStyle::titleAndIcon);
+    EXPECT_EQ(view.find(View::Kind::font)->fontValue, Font::title3);
+    const View* frame = view.find(View::Kind::frame);
+    EXPECT_EQ(frame->maxWidth, infinity);
+    EXPECT_EQ(frame->maxHeight, infinity);
+    EXPECT_EQ(frame->alignment, Alignment::leading());
+    EXPECT_EQ(view.find(View::Kind::containerBackground)->color, SystemColor::windowBackground);
+    EXPECT_FALSE(iconFile(e.symbol).empty()) << "the desktop icon theme has a glyph for it";
+  }
+}
+
+TEST(Widgets, PlaceholderSnapshotAndTimelineGiveOneEntryDatedNow) {
+  auto near = [](Date date) {
+    return std::chrono::abs(Clock::now() - date) < std::chrono::seconds(1);
+  };
+  for (const auto& w : extension().widgets()) {
+    SCOPED_TRACE(w.kind);
+    EXPECT_TRUE(near(w.placeholder({}).date));
+    int snapshots = 0;
+    w.snapshot({WidgetFamily::systemSmall, true}, [&](HostedEntry entry) {
+      ++snapshots;
+      EXPECT_TRUE(near(entry.date));
+    });
+    EXPECT_EQ(snapshots, 1) << "the completion is called at once, once";
+    int timelines = 0;
+    w.timeline({}, [&](Timeline<HostedEntry> timeline) {
+      ++timelines;
+      ASSERT_EQ(timeline.entries.size(), 1u);
+      EXPECT_TRUE(near(timeline.entries[0].date));
+      EXPECT_EQ(timeline.policy, ReloadPolicy::never());
+    });
+    EXPECT_EQ(timelines, 1);
+  }
+}
+
+TEST(Widgets, AClickAnywhereOpensTheLink) {
+  Size size = familySize(WidgetFamily::systemSmall);
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    View view = extension().widgets()[i].placeholder({}).view;
+    for (auto [x, y] :
+         std::vector<std::pair<double, double>>{{85, 85}, {1, 1}, {169, 1}, {1, 169}, {169, 169}}) {
+      std::vector<std::string> opened;
+      Opener opener = [&](const std::string& url) { opened.push_back(url); };
+      if (auto link = linkAt(view, size, x, y)) opener(*link);
+      EXPECT_EQ(opened, std::vector{table[i].link}) << x << "," << y;
+    }
+    EXPECT_FALSE(linkAt(view, size, 171, 85)) << "outside the widget";
+  }
+}
+
+TEST(Widgets, DrawsThePlacedWidgetToAPng) {
+  for (const auto& w : extension().widgets()) {
+    auto path = vorel::testing::scratch() / (w.kind + ".png");
+    ASSERT_TRUE(writePng(w.placeholder({}).view, familySize(WidgetFamily::systemSmall), 2, path));
+    cairo_surface_t* png = cairo_image_surface_create_from_png(path.c_str());
+    ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
+    int width = cairo_image_surface_get_width(png), height = cairo_image_surface_get_height(png);
+    EXPECT_EQ(width, 340);
+    EXPECT_EQ(height, 340);
+    int stride = cairo_image_surface_get_stride(png);
+    auto pixel = [&](int x, int y) {
+      return *reinterpret_cast<const std::uint32_t*>(cairo_image_surface_get_data(png) +
+                                                     y * stride + x * 4);
+    };
+    EXPECT_EQ(pixel(0, 0) >> 24, 0u) << "outside the rounded corner is transparent";
+    EXPECT_EQ(pixel(170, 40), 0xFFECECECu) << "the window background";
+    int dark = 0;  // the glyph and the words, at the leading edge, centred from top to bottom
+    for (int y = 140; y < 200; ++y) {
+      for (int x = 20; x < 250; ++x) dark += (pixel(x, y) & 0xFF) < 0x60;
+    }
+    EXPECT_GT(dark, 500) << w.kind;
+    cairo_surface_destroy(png);
+  }
+}
+
+TEST(Widgets, TheExtensionIsEntitledToTheSandboxAlone) {
+  std::ifstream in(VOREL_WIDGETS_ENTITLEMENTS);
+  std::string plist((std::istreambuf_iterator<char>(in)), {});
+  // Each <key>NAME</key> and the value element after it.
+  std::vector<std::string> entries;
+  for (auto at = plist.find("<key>"); at != std::string::npos; at = plist.find("<key>", at + 1)) {
+    auto nameEnd = plist.find("</key>", at);
+    auto value = plist.find('<', nameEnd + 6);
+    auto valueEnd = plist.find('>', value);
+    entries.push_back(plist.substr(at + 5, nameEnd - at - 5) + "=" +
+                      plist.substr(value + 1, valueEnd - value - 1));
+  }
+  EXPECT_EQ(entries, std::vector<std::string>{"com.apple.security.app-sandbox=true/"});
+}
+
+}  // namespace
+}  // namespace widgethost

@@ -1,0 +1,56 @@
+// Hosts widget extensions on a Linux desktop: loads an extension, lists its gallery, draws a
+// placed widget with cairo (to a PNG or a window) and opens its link when it is clicked.
+#pragma once
+
+#include <cairo.h>
+
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "WidgetKit/WidgetKit.h"
+
+namespace widgethost {
+
+struct Size {
+  double width = 0;
+  double height = 0;
+};
+
+// The size the desktop gives a widget of a family, in points: a small widget is 170 by 170.
+Size familySize(widgetkit::WidgetFamily family);
+
+class Extension {
+ public:
+  // Loads the extension's shared library and asks it for its widgets. The library stays loaded
+  // for the life of the process.
+  static std::expected<Extension, std::string> load(const std::string& path);
+
+  const std::vector<widgetkit::HostedWidget>& widgets() const { return widgets_; }
+  const widgetkit::HostedWidget* widget(const std::string& kind) const;
+
+ private:
+  std::vector<widgetkit::HostedWidget> widgets_;
+};
+
+// The file of the desktop icon theme that stands for a symbol, empty if there is none.
+std::string iconFile(const std::string& symbol);
+
+// Draws a view filling a widget of the given size, in points.
+void draw(cairo_t* cr, const widgetkit::View& view, Size size);
+// Draws a view to a PNG at the given scale (2: two pixels a point).
+std::expected<void, std::string> writePng(const widgetkit::View& view, Size size, double scale,
+                                          const std::string& path);
+
+// The link a click at a point of the widget opens, if any.
+std::optional<std::string> linkAt(const widgetkit::View& view, Size size, double x, double y);
+
+using Opener = std::function<void(const std::string& url)>;
+// Opens a link with the desktop's default handler (GIO, falling back to xdg-open).
+Opener desktopOpener();
+// Opens a link by running a command with the link as its one argument.
+Opener commandOpener(std::string command);
+
+}  // namespace widgethost
