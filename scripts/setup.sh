@@ -10,7 +10,7 @@ packages=(
   libsndfile1-dev libsoxr-dev libcurl4-openssl-dev libarchive-dev libssl-dev
   flite sox libsox-fmt-all python3 curl
   libgtk-4-dev librsvg2-dev libcairo2-dev libpango1.0-dev adwaita-icon-theme fonts-dejavu-core
-  xvfb xauth xdotool
+  xvfb xauth xdotool tmux
 )
 apt-get update
 apt-get install -y --no-install-recommends "${packages[@]}"

@@ -1,0 +1,605 @@
+// vorel-speech-client: the helper's protocol for people and scripts. Each command starts
+// vorel-speech as a child, exactly as the journaling application does, and shows what it says.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AudioFiles.h"
+#include "ClientFormat.h"
+#include "SpeechWire.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace vorel;
+using namespace vorel::client;
+using Clock = std::chrono::steady_clock;
+
+constexpr int usageError = 2;
+constexpr std::size_t frameBytes = 9600;  // 100 ms of 48 kHz 16-bit mono
+
+std::atomic<bool> interrupted{false};
+
+const std::map<std::string, std::string> helpTexts = {
+    {"", R"(usage: vorel-speech-client [--helper PATH] COMMAND [ARGS]
+
+Speech on this machine, through the vorel-speech helper.
+
+commands:
+  platform                 whether speech is available here
+  locales                  the locales speech recognition knows, yours first
+  status LOCALE            whether a locale's speech model is installed
+  install LOCALE           install a locale's speech model, with progress
+  transcribe FILE          the text of an audio file, with timestamps or as subtitles
+  dictate [FILE|-]         live dictation of a file, or of raw 48 kHz audio on standard input
+
+Run "vorel-speech-client COMMAND --help" for a command's options.
+The helper is looked for beside this program unless --helper names it.
+)"},
+    {"platform", R"(usage: vorel-speech-client platform [--json]
+
+Says whether this system can serve speech. --json prints the helper's record unchanged.
+)"},
+    {"locales", R"(usage: vorel-speech-client locales [--json]
+
+Lists the locales speech recognition supports, the user's own first.
+)"},
+    {"status", R"(usage: vorel-speech-client status LOCALE [--json]
+
+Says whether the speech model of LOCALE (en-US, fr_FR, de ...) is installed.
+)"},
+    {"install", R"(usage: vorel-speech-client install LOCALE [--json]
+
+Installs the speech model of LOCALE, showing the download's progress on standard error.
+)"},
+    {"transcribe", R"(usage: vorel-speech-client transcribe FILE [--locale L] [--format F] [--json]
+
+Transcribes an audio file (WAV, FLAC, Ogg, MP3 ...). Progress goes to standard error; the text
+goes to standard output in the format F:
+  text  timestamped lines (the default)    srt   SubRip subtitles
+  txt   the text alone, a line a segment   vtt   WebVTT subtitles
+  json  a JSON array of segments
+The locale defaults to the first one "locales" lists. --json prints the helper's lines unchanged.
+)"},
+    {"dictate", R"(usage: vorel-speech-client dictate [FILE|-] [--locale L] [--realtime] [--json]
+
+Streams audio to the helper as a live dictation: a file in any format the helper reads, or with
+"-" (the default) raw signed 16-bit little-endian mono audio at 48000 Hz on standard input, e.g.
+  arecord -f S16_LE -r 48000 -c 1 | vorel-speech-client dictate -
+Text being recognised updates in place on one line of standard error; each settled segment is
+printed on standard output with its time. --realtime paces a file at the speed of speech.
+Ctrl-C ends the audio; the last segments still arrive. A second Ctrl-C stops at once.
+)"},
+};
+
+int usage(const std::string& command, const std::string& problem) {
+  std::fprintf(stderr, "vorel-speech-client: %s\n\n%s", problem.c_str(),
+               helpTexts.at(command).c_str());
+  return usageError;
+}
+
+bool isTerminal(int fd) {
+  return isatty(fd) == 1;
+}
+
+int terminalWidth() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// One line on standard error that redraws in place, when standard error is a terminal.
+class StatusLine {
+ public:
+  StatusLine() : enabled_(isTerminal(STDERR_FILENO)) {}
+  void show(const std::string& text) {
+    if (!enabled_ || text == shown_) return;
+    std::fprintf(stderr, "\r\033[K%s", text.c_str());
+    std::fflush(stderr);
+    shown_ = text;
+  }
+  void clear() {
+    if (!enabled_ || shown_.empty()) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    shown_.clear();
+  }
+  bool enabled() const { return enabled_; }
+
+ private:
+  bool enabled_;
+  std::string shown_;
+};
+
+// The helper as a child process on pipes, one request per child.
+class HelperProcess {
+ public:
+  static std::expected<HelperProcess, std::string> start(const std::string& path) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return std::unexpected("no pipes");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    // In a process group of its own: Ctrl-C reaches the client, which ends the audio cleanly.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid;
+    int failed = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(in[0]);
+    close(out[1]);
+    if (failed != 0) {
+      close(in[1]);
+      close(out[0]);
+      return std::unexpected("cannot start the speech helper " + path + ": " +
+                             std::strerror(failed));
+    }
+    return HelperProcess(pid, in[1], out[0]);
+  }
+
+  bool send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = write(input_, bytes.data(), bytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  void closeInput() {
+    if (input_ >= 0) close(input_);
+    input_ = -1;
+  }
+  // The next line the helper wrote; nothing once it has closed its output.
+  std::optional<std::string> readLine() {
+    for (;;) {
+      auto feed = buffer_.find('\n');
+      if (feed != std::string::npos) {
+        std::string line = buffer_.substr(0, feed);
+        buffer_.erase(0, feed + 1);
+        return line;
+      }
+      char chunk[65536];
+      ssize_t n = read(output_, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  int wait() {
+    closeInput();
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    close(output_);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  void kill() { ::kill(pid_, SIGKILL); }
+
+ private:
+  HelperProcess(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
+  pid_t pid_;
+  int input_;
+  int output_;
+  std::string buffer_;
+};
+
+struct Options {
+  std::string helper;
+  std::string command;
+  std::vector<std::string> arguments;
+  std::optional<std::string> locale;
+  Format format = Format::text;
+  bool json = false;
+  bool realtime = false;
+  bool help = false;
+};
+
+std::string request(const std::string& op, const std::optional<std::string>& locale = {},
+                    const std::optional<std::string>& path = {}) {
+  // The request line, as compact JSON with its strings escaped.
+  auto quoted = [](const std::string& text) {
+    auto encoded = Wire::encode(LocalesLine{{text}});  // {"locales":["..."]}
+    std::string json = encoded.value_or("{\"locales\":[\"\"]}");
+    return json.substr(12, json.size() - 14);
+  };
+  std::string line = "{\"op\":" + quoted(op);
+  if (locale) line += ",\"locale\":" + quoted(*locale);
+  if (path) line += ",\"path\":" + quoted(*path);
+  return line + "}\n";
+}
+
+std::string helperPath(const Options& options) {
+  if (!options.helper.empty()) return options.helper;
+  std::error_code error;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return (error ? std::filesystem::path("vorel-speech") : self.parent_path() / "vorel-speech")
+      .string();
+}
+
+int fail(const std::string& reason) {
+  std::fprintf(stderr, "vorel-speech-client: %s\n", reason.c_str());
+  return 1;
+}
+
+// Runs one request whose answer is a single record; hands its line to the handler.
+int ask(const Options& options, const std::string& line,
+        const std::function<int(const std::string&)>& answered) {
+  auto helper = HelperProcess::start(helperPath(options));
+  if (!helper) return fail(helper.error());
+  helper->send(line);
+  helper->closeInput();
+  auto answer = helper->readLine();
+  int status = helper->wait();
+  if (!answer)
+    return fail("the speech helper gave no answer (status " + std::to_string(status) + ")");
+  if (options.json) {
+    std::printf("%s\n", answer->c_str());
+    auto event = Wire::decode<SpeechEvent>(*answer);
+    return event && event->is<SpeechEvent::Failed>() ? 1 : 0;
+  }
+  if (auto failure = Wire::decode<SpeechEvent>(*answer);
+      failure && failure->is<SpeechEvent::Failed>()) {
+    return fail(std::get<SpeechEvent::Failed>(failure->value).reason);
+  }
+  return answered(*answer);
+}
+
+std::string defaultLocale(const Options& options) {
+  if (options.locale) return *options.locale;
+  std::string locale = "en-US";
+  Options quiet = options;
+  quiet.json = false;
+  ask(quiet, request("locales"), [&](const std::string& line) {
+    if (auto list = Wire::decode<LocalesLine>(line); list && !list->locales.empty()) {
+      locale = list->locales.front();
+    }
+    return 0;
+  });
+  return locale;
+}
+
+int platform(const Options& options) {
+  return ask(options, request("platform"), [](const std::string& line) {
+    auto status = Wire::decode<PlatformStatus>(line);
+    if (!status) return fail("the speech helper's answer was not understood: " + line);
+    if (status->floorMet) {
+      std::printf("Speech is available (%s).\n", status->osVersion.c_str());
+      return 0;
+    }
+    std::printf("Speech is not available: %s is below the level speech needs.\n",
+                status->osVersion.c_str());
+    return 1;
+  });
+}
+
+int locales(const Options& options) {
+  return ask(options, request("locales"), [](const std::string& line) {
+    auto list = Wire::decode<LocalesLine>(line);
+    if (!list) return fail("the speech helper's answer was not understood: " + line);
+    if (list->locales.empty()) {
+      std::printf("No locales: speech recognition is not available.\n");
+      return 1;
+    }
+    std::string text;
+    for (const auto& l : list->locales) text += (text.empty() ? "" : ", ") + l;
+    std::printf("%s\n", text.c_str());
+    return 0;
+  });
+}
+
+std::string describe(const std::string& locale, const AssetState& state) {
+  struct Visitor {
+    const std::string& locale;
+    std::string operator()(const AssetState::Downloading& d) const {
+      return locale + ": being installed" +
+             (d.total ? " (" + std::to_string(d.done * 100 / d.total) + "%)" : std::string());
+    }
+    std::string operator()(const AssetState::Failed& f) const { return locale + ": " + f.reason; }
+    std::string operator()(const AssetState::Installed&) const { return locale + ": installed"; }
+    std::string operator()(const AssetState::Supported&) const {
+      return locale + ": supported, not installed (vorel-speech-client install " + locale + ")";
+    }
+    std::string operator()(const AssetState::Unsupported&) const {
+      return locale + ": not supported";
+    }
+  };
+  return std::visit(Visitor{locale}, state.value);
+}
+
+int status(const Options& options) {
+  const std::string& locale = options.arguments.at(0);
+  return ask(options, request("asset-state", locale), [&](const std::string& line) {
+    auto state = Wire::decode<AssetState>(line);
+    if (!state) return fail("the speech helper's answer was not understood: " + line);
+    std::printf("%s\n", describe(locale, *state).c_str());
+    return state->is<AssetState::Failed>() || state->is<AssetState::Unsupported>() ? 1 : 0;
+  });
+}
+
+int install(const Options& options) {
+  const std::string& locale = options.arguments.at(0);
+  auto helper = HelperProcess::start(helperPath(options));
+  if (!helper) return fail(helper.error());
+  helper->send(request("install-assets", locale));
+  helper->closeInput();
+  StatusLine bar;
+  auto started = Clock::now();
+  std::optional<AssetState> last;
+  while (auto line = helper->readLine()) {
+    if (options.json) std::printf("%s\n", line->c_str());
+    auto state = Wire::decode<AssetState>(*line);
+    if (!state) continue;
+    last = *state;
+    if (auto* d = std::get_if<AssetState::Downloading>(&state->value)) {
+      // A total of 1000 is a per-mille count: the size is not known yet.
+      bool sized = d->total > 0 && d->total != 1000;
+      double fraction = d->total ? static_cast<double>(d->done) / d->total : 0;
+      std::string details;
+      if (sized) {
+        double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        details = bytes(d->done) + " / " + bytes(d->total);
+        if (seconds > 0.2 && d->done > 0) {
+          double speed = d->done / seconds;
+          details += "  " + bytes(static_cast<std::uint64_t>(speed)) + "/s  " +
+                     shortClock(static_cast<std::uint64_t>(
+                         (d->total - std::min(d->done, d->total)) / speed * 1000)) +
+                     " left";
+        }
+      }
+      bar.show(progressLine("Installing " + locale, fraction, details, terminalWidth() - 1));
+    }
+  }
+  bar.clear();
+  int exit = helper->wait();
+  if (!last) return fail("the speech helper gave no answer (status " + std::to_string(exit) + ")");
+  if (options.json) return last->is<AssetState::Installed>() ? 0 : 1;
+  if (last->is<AssetState::Installed>()) {
+    std::printf("%s is installed.\n", locale.c_str());
+    return 0;
+  }
+  if (auto* f = std::get_if<AssetState::Failed>(&last->value)) return fail(f->reason);
+  if (last->is<AssetState::Unsupported>()) return fail(locale + " is not supported");
+  return fail("the installation of " + locale + " did not finish");
+}
+
+// Reads the helper's events to the terminal one; returns the exit status.
+int follow(HelperProcess& helper, const Options& options,
+           const std::function<void(const SpeechEvent&)>& onEvent) {
+  std::optional<SpeechEvent> terminal;
+  while (auto line = helper.readLine()) {
+    if (options.json) {
+      std::printf("%s\n", line->c_str());
+      std::fflush(stdout);
+    }
+    auto event = Wire::decode<SpeechEvent>(*line);
+    if (!event) continue;
+    if (event->isTerminal()) terminal = *event;
+    if (!options.json) onEvent(*event);
+  }
+  int status = helper.wait();
+  if (!terminal) {
+    return fail("the speech helper ended without finishing (status " + std::to_string(status) +
+                ")");
+  }
+  if (auto* f = std::get_if<SpeechEvent::Failed>(&terminal->value)) {
+    if (!options.json) fail(f->reason);
+    return 1;
+  }
+  if (terminal->is<SpeechEvent::Cancelled>()) {
+    if (!options.json) fail("cancelled");
+    return 1;
+  }
+  return status == 0 ? 0 : 1;
+}
+
+int transcribe(const Options& options) {
+  std::string path = options.arguments.at(0);
+  std::string locale = defaultLocale(options);
+  auto helper = HelperProcess::start(helperPath(options));
+  if (!helper) return fail(helper.error());
+  helper->send(request("transcribe", locale, path));
+  helper->closeInput();
+  StatusLine bar;
+  std::vector<SpeechSegment> segments;
+  bool streaming = options.format == Format::text || options.format == Format::txt;
+  int result = follow(*helper, options, [&](const SpeechEvent& event) {
+    if (auto* p = std::get_if<SpeechEvent::Progress>(&event.value)) {
+      double fraction = p->total ? static_cast<double>(p->done) / p->total : 0;
+      bar.show(progressLine("Transcribing", fraction,
+                            shortClock(p->done) + " / " + shortClock(p->total),
+                            terminalWidth() - 1));
+    } else if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
+      for (const auto& segment : s->segments) {
+        if (streaming) {
+          bar.clear();
+          std::printf("%s", render({segment}, options.format).c_str());
+          std::fflush(stdout);
+        }
+        segments.push_back(segment);
+      }
+    } else {
+      bar.clear();
+    }
+  });
+  if (result == 0 && !streaming && !options.json)
+    std::printf("%s", render(segments, options.format).c_str());
+  return result;
+}
+
+// Sends audio as 100 ms frames: a file converted to the live format, or standard input as is.
+void streamAudio(HelperProcess& helper, const std::string& source, bool realtime) {
+  auto started = Clock::now();
+  std::size_t sent = 0;
+  auto sendFrame = [&](std::string_view payload) {
+    if (realtime) std::this_thread::sleep_until(started + std::chrono::milliseconds(100 * sent));
+    auto n = static_cast<std::uint32_t>(payload.size());
+    char header[4] = {static_cast<char>(n & 0xff), static_cast<char>(n >> 8 & 0xff),
+                      static_cast<char>(n >> 16 & 0xff), static_cast<char>(n >> 24 & 0xff)};
+    ++sent;
+    return helper.send(std::string_view(header, 4)) && helper.send(payload);
+  };
+  std::string pending;
+  auto take = [&](const char* data, std::size_t size) {
+    pending.append(data, size);
+    std::size_t at = 0;
+    bool alive = true;
+    while (alive && pending.size() - at >= frameBytes && !interrupted) {
+      alive = sendFrame(std::string_view(pending).substr(at, frameBytes));
+      at += frameBytes;
+    }
+    pending.erase(0, at);
+    return alive && !interrupted;
+  };
+  if (source == "-") {
+    char chunk[frameBytes];
+    for (;;) {
+      ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR && !interrupted) continue;
+      if (n <= 0 || !take(chunk, static_cast<std::size_t>(n))) break;
+    }
+  } else {
+    auto file = real::SoundFile::open(source);
+    if (file) {
+      (*file)->read(48000, [&](std::span<const std::int16_t> block) {
+        return take(reinterpret_cast<const char*>(block.data()), block.size() * 2);
+      });
+    }
+  }
+  if (!interrupted && pending.size() >= 2)
+    sendFrame(std::string_view(pending).substr(0, pending.size() & ~std::size_t{1}));
+  helper.closeInput();
+}
+
+int dictate(const Options& options) {
+  std::string source = options.arguments.empty() ? "-" : options.arguments.at(0);
+  if (source != "-") {
+    // Say what is wrong with the file before the helper starts listening.
+    auto file = real::SoundFile::open(source);
+    if (!file) return fail(file.error().description);
+  }
+  std::string locale = defaultLocale(options);
+  auto helper = HelperProcess::start(helperPath(options));
+  if (!helper) return fail(helper.error());
+  helper->send(request("listen", locale));
+
+  // Standard input (or the file) is read on this thread, the one Ctrl-C interrupts; the
+  // helper's answers are read on another, which never sees the signal.
+  sigset_t interrupt, previous;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
+  StatusLine line;
+  int result = 0;
+  std::thread reading([&] {
+    result = follow(*helper, options, [&](const SpeechEvent& event) {
+      if (auto* v = std::get_if<SpeechEvent::Volatile>(&event.value)) {
+        line.show(tailToWidth(v->text, terminalWidth() - 1));
+      } else if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
+        line.clear();
+        for (const auto& segment : s->segments) std::printf("%s\n", timestamped(segment).c_str());
+        std::fflush(stdout);
+      } else {
+        line.clear();
+      }
+    });
+  });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  streamAudio(*helper, source, options.realtime);
+  reading.join();
+  return result;
+}
+
+void onInterrupt(int) {
+  if (interrupted.exchange(true)) _exit(130);  // a second Ctrl-C: stop at once
+}
+
+std::expected<Options, int> parse(int argc, char** argv) {
+  Options options;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  auto value = [&](std::size_t& i, const char* name) -> std::expected<std::string, int> {
+    if (i + 1 >= args.size())
+      return std::unexpected(usage(options.command, std::string(name) + " needs a value"));
+    return args[++i];
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      options.help = true;
+    } else if (a == "--helper") {
+      auto v = value(i, "--helper");
+      if (!v) return std::unexpected(v.error());
+      options.helper = *v;
+    } else if (a == "--locale") {
+      auto v = value(i, "--locale");
+      if (!v) return std::unexpected(v.error());
+      options.locale = *v;
+    } else if (a == "--format") {
+      auto v = value(i, "--format");
+      if (!v) return std::unexpected(v.error());
+      auto format = formatNamed(*v);
+      if (!format) return std::unexpected(usage(options.command, "unknown format " + *v));
+      options.format = *format;
+    } else if (a == "--json") {
+      options.json = true;
+    } else if (a == "--realtime") {
+      options.realtime = true;
+    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+      return std::unexpected(usage(options.command, "unknown option " + a));
+    } else if (options.command.empty()) {
+      if (!helpTexts.count(a)) return std::unexpected(usage("", "unknown command " + a));
+      options.command = a;
+    } else {
+      options.arguments.push_back(a);
+    }
+  }
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  auto options = parse(argc, argv);
+  if (!options) return options.error();
+  if (options->help) {
+    std::printf("%s", helpTexts.at(options->command).c_str());
+    return 0;
+  }
+  const std::string& command = options->command;
+  std::size_t count = options->arguments.size();
+  if (command.empty()) return usage("", "no command given");
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: a blocked read returns to see it
+  if (command == "platform" && count == 0) return platform(*options);
+  if (command == "locales" && count == 0) return locales(*options);
+  if (command == "status" && count == 1) return status(*options);
+  if (command == "install" && count == 1) return install(*options);
+  if (command == "transcribe" && count == 1) return transcribe(*options);
+  if (command == "dictate" && count <= 1) return dictate(*options);
+  return usage(command, "wrong number of arguments");
+}
