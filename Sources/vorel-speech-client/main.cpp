@@ -189,8 +189,8 @@ class HelperProcess {
       buffer_.append(chunk, static_cast<std::size_t>(n));
     }
   }
+  // Waits for the helper to exit. Its input is closed by whoever writes it, beforehand.
   int wait() {
-    closeInput();
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
