@@ -5,10 +5,13 @@
    real-time pace and prints, per utterance, how long after the end of its audio was written its
    segments line arrived, and for every frame of speech how long until the next volatile (or
    segments) line arrived after it was written; median and 95th percentile of each.
-2. Memory: streams 10 minutes of speech (the readings over and over) as fast as the recogniser
-   keeps up and prints the helper's resident memory at 1, 5 and 10 minutes of audio.
+2. Memory: streams 10 minutes of speech (the readings over and over) at three times the pace of
+   speech, which the recogniser keeps up with, and prints the helper's resident memory at 1, 5
+   and 10 minutes of audio.
+3. With --long: a 30-minute session of speech and long silences (20 s after each reading), at
+   the same pace, with its memory at 1, 5, 10, 20 and 30 minutes.
 
-Usage: Benchmarks/live_benchmark.py [build/vorel-speech] [--skip-memory]
+Usage: Benchmarks/live_benchmark.py [build/vorel-speech] [--skip-memory] [--long]
 """
 import json
 import os
@@ -31,11 +34,11 @@ def percentile(values, p):
     return values[min(len(values) - 1, int(round(p / 100 * (len(values) - 1))))]
 
 
-def readings_audio(scratch, repeat=1):
+def readings_audio(scratch, repeat=1, pause=1):
     ids = open(os.path.join(LIBRIVOX, "fileids")).read().split()
     silence = os.path.join(scratch, "silence.wav")
-    subprocess.run(["sox", "-n", "-r", "16000", "-c", "1", "-b", "16", silence, "trim", "0", "1"],
-                   check=True)
+    subprocess.run(["sox", "-n", "-r", "16000", "-c", "1", "-b", "16", silence, "trim", "0",
+                    str(pause)], check=True)
     parts = []
     for _ in range(repeat):
         for i in ids:
@@ -116,16 +119,15 @@ def latency(helper, scratch):
           f"p95 {percentile(trailing, 95):.2f} s (goal: p95 within 0.5 s)")
 
 
-def memory(helper, scratch):
-    audio = readings_audio(scratch, repeat=1)
-    minutes = 10
+def memory(helper, scratch, minutes=10, pause=1, marks=(1, 5, 10)):
+    audio = readings_audio(scratch, repeat=1, pause=pause)
     seconds = len(audio) / (2 * RATE)
     audio = audio * int(minutes * 60 / seconds + 1)
     audio = audio[:minutes * 60 * RATE * 2]
     samples = {}
 
     def sample(process, n):
-        if n + 1 in (600, 3000, 6000):
+        if (n + 1) % 600 == 0 and (n + 1) // 600 in marks:
             with open(f"/proc/{process.pid}/status") as status:
                 rss = [line for line in status if line.startswith("VmRSS")][0].split()[1]
             samples[(n + 1) // 600] = int(rss) / 1024
@@ -133,7 +135,8 @@ def memory(helper, scratch):
     began = time.monotonic()
     lines, _ = stream(helper, audio, pace=3.0, on_frame=sample)
     took = time.monotonic() - began
-    print(f"10 minutes of speech streamed in {took:.0f} s; last line: {lines[-1][1]}")
+    print(f"{minutes} minutes of audio (readings with {pause} s pauses) streamed in {took:.0f} s; "
+          f"last line: {lines[-1][1]}")
     for minute in sorted(samples):
         print(f"  resident memory at {minute:2d} min of audio: {samples[minute]:6.1f} MiB")
 
@@ -145,6 +148,8 @@ def main():
         latency(helper, scratch)
         if "--skip-memory" not in sys.argv:
             memory(helper, scratch)
+        if "--long" in sys.argv:
+            memory(helper, scratch, minutes=30, pause=20, marks=(1, 5, 10, 20, 30))
 
 
 if __name__ == "__main__":
