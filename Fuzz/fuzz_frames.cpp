@@ -4,34 +4,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "ChunkedSource.h"
 #include "HelperProtocol.h"
-
-namespace {
-
-class BytesSource final : public vorel::ByteSource {
- public:
-  BytesSource(std::string bytes, std::size_t chunk) : bytes_(std::move(bytes)), chunk_(chunk) {}
-  std::string read(std::size_t upTo) override {
-    if (upTo == 0) std::abort();
-    std::size_t n = std::min({upTo, chunk_, bytes_.size() - at_});
-    std::string out = bytes_.substr(at_, n);
-    at_ += n;
-    return out;
-  }
-
- private:
-  std::string bytes_;
-  std::size_t chunk_;
-  std::size_t at_ = 0;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   std::size_t chunk = 1 + data[0] * 37;
   std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
-  vorel::FrameReader reader(std::make_shared<BytesSource>(input, chunk));
+  vorel::FrameReader reader(std::make_shared<vorel::testing::ChunkedSource>(input, chunk));
   std::string line = reader.line();
   std::size_t consumed = line.size() + (line.size() < input.size() ? 1 : 0);
   if (input.compare(0, line.size(), line) != 0) std::abort();

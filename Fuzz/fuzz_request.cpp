@@ -6,27 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "ChunkedSource.h"
 #include "HelperProtocol.h"
 #include "ScriptedPlatform.h"
 #include "VorelSpeech.h"
 
 namespace {
-
-class BytesSource final : public vorel::ByteSource {
- public:
-  BytesSource(std::string bytes, std::size_t chunk) : bytes_(std::move(bytes)), chunk_(chunk) {}
-  std::string read(std::size_t upTo) override {
-    std::size_t n = std::min({upTo, chunk_, bytes_.size() - at_});
-    std::string out = bytes_.substr(at_, n);
-    at_ += n;
-    return out;
-  }
-
- private:
-  std::string bytes_;
-  std::size_t chunk_;
-  std::size_t at_ = 0;
-};
 
 bool decodesAsARecord(const std::string& line) {
   using namespace vorel;
@@ -64,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vorel::ListenFactory listen = [&](const std::string& locale, vorel::OnEvent onEvent) {
     return session = vorel::VorelSpeech::listen(platform, locale, std::move(onEvent));
   };
-  int status =
-      vorel::Helper::run(platform, std::make_shared<BytesSource>(input, chunk), listen, emit);
+  int status = vorel::Helper::run(
+      platform, std::make_shared<vorel::testing::ChunkedSource>(input, chunk), listen, emit);
   // After a broken frame stream the helper exits with the session still running; here, where
   // the process goes on, end it before the platform goes. What it says then is not looked at.
   std::vector<std::string> answered;

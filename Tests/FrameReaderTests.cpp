@@ -2,30 +2,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "ChunkedSource.h"
 #include "HelperProtocol.h"
 
 namespace vorel {
 namespace {
 
-// Hands out at most `chunk` bytes per read, to show that framing does not depend on how the
-// pipe splits the input.
-class ChunkedSource final : public ByteSource {
- public:
-  ChunkedSource(std::string bytes, std::size_t chunk) : bytes_(std::move(bytes)), chunk_(chunk) {}
-  std::string read(std::size_t upTo) override {
-    EXPECT_GT(upTo, 0u);
-    std::size_t n = std::min({upTo, chunk_, bytes_.size() - offset_});
-    std::string out = bytes_.substr(offset_, n);
-    offset_ += n;
-    return out;
-  }
-  std::vector<std::size_t> sizesAsked;
-
- private:
-  std::string bytes_;
-  std::size_t chunk_;
-  std::size_t offset_ = 0;
-};
+using testing::ChunkedSource;
 
 std::string header(std::uint32_t n) {
   return {static_cast<char>(n & 0xff), static_cast<char>(n >> 8 & 0xff),

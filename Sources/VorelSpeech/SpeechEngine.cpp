@@ -23,27 +23,19 @@ std::uint64_t perMille(double fraction) {
   return static_cast<std::uint64_t>(std::clamp(fraction, 0.0, 1.0) * 1000.0);
 }
 
-// The length in bytes of a Unicode white-space or line-break character at the front (or back)
-// of text, 0 if there is none. ASCII and the common Unicode spaces in UTF-8.
+// The Unicode white space and line breaks beyond ASCII's, in UTF-8.
 constexpr std::string_view unicodeSpaces[] = {"\u0085", "\u00A0", "\u1680", "\u2000", "\u2001",
                                               "\u2002", "\u2003", "\u2004", "\u2005", "\u2006",
                                               "\u2007", "\u2008", "\u2009", "\u200A", "\u2028",
                                               "\u2029", "\u202F", "\u205F", "\u3000"};
 
-std::size_t leadingSpace(std::string_view text) {
+// The length of the white space or line break at the front (or the back) of text, 0 if none.
+std::size_t spaceAt(std::string_view text, bool front) {
   if (text.empty()) return 0;
-  if (std::string_view(" \t\n\v\f\r").find(text.front()) != std::string_view::npos) return 1;
+  char edge = front ? text.front() : text.back();
+  if (std::string_view(" \t\n\v\f\r").find(edge) != std::string_view::npos) return 1;
   for (auto space : unicodeSpaces) {
-    if (text.starts_with(space)) return space.size();
-  }
-  return 0;
-}
-
-std::size_t trailingSpace(std::string_view text) {
-  if (text.empty()) return 0;
-  if (std::string_view(" \t\n\v\f\r").find(text.back()) != std::string_view::npos) return 1;
-  for (auto space : unicodeSpaces) {
-    if (text.ends_with(space)) return space.size();
+    if (front ? text.starts_with(space) : text.ends_with(space)) return space.size();
   }
   return 0;
 }
@@ -227,8 +219,8 @@ std::uint64_t fileDurationMs(double sampleRate, std::int64_t frames) {
 }
 
 std::string_view trimmed(std::string_view text) {
-  while (auto n = leadingSpace(text)) text.remove_prefix(n);
-  while (auto n = trailingSpace(text)) text.remove_suffix(n);
+  while (auto n = spaceAt(text, true)) text.remove_prefix(n);
+  while (auto n = spaceAt(text, false)) text.remove_suffix(n);
   return text;
 }
 
