@@ -242,6 +242,22 @@ class Transcriber {
   virtual std::shared_ptr<ResultStream> results() = 0;
 };
 
+// A transcriber whose results the platform pushes into a queue as it recognises them.
+class QueuedTranscriber final : public Transcriber {
+ public:
+  QueuedTranscriber(std::string locale, TranscriberMode mode)
+      : locale_(std::move(locale)), mode_(mode) {}
+  const std::string& locale() const override { return locale_; }
+  TranscriberMode mode() const override { return mode_; }
+  std::shared_ptr<ResultStream> results() override { return queue; }
+
+  const std::shared_ptr<ResultQueue> queue = std::make_shared<ResultQueue>();
+
+ private:
+  std::string locale_;
+  TranscriberMode mode_;
+};
+
 // An opened audio file: its sample rate (0 or not a number when unknown) and length in frames.
 class AudioFile {
  public:

@@ -15,27 +15,12 @@ namespace {
 
 const AudioFormat analyzerFormat{CommonFormat::int16, Decoder::sampleRate, 1, true};
 
-class RealTranscriber final : public Transcriber {
- public:
-  RealTranscriber(std::string locale, TranscriberMode mode)
-      : locale_(std::move(locale)), mode_(mode) {}
-  const std::string& locale() const override { return locale_; }
-  TranscriberMode mode() const override { return mode_; }
-  std::shared_ptr<ResultStream> results() override { return queue; }
-
-  const std::shared_ptr<ResultQueue> queue = std::make_shared<ResultQueue>();
-
- private:
-  std::string locale_;
-  TranscriberMode mode_;
-};
-
 // Runs the decoder over a whole file (on the caller's thread) or over live input (on a thread
 // of its own), delivering results into the transcriber's queue.
 class RealAnalyzer final : public Analyzer {
  public:
   RealAnalyzer(std::shared_ptr<const ModelStore> store,
-               std::shared_ptr<RealTranscriber> transcriber)
+               std::shared_ptr<QueuedTranscriber> transcriber)
       : store_(std::move(store)), transcriber_(std::move(transcriber)) {}
 
   ~RealAnalyzer() override {
@@ -115,7 +100,7 @@ class RealAnalyzer final : public Analyzer {
   }
 
   std::shared_ptr<const ModelStore> store_;
-  std::shared_ptr<RealTranscriber> transcriber_;
+  std::shared_ptr<QueuedTranscriber> transcriber_;
   std::unique_ptr<Decoder> decoder_;
   std::atomic<bool> cancelled_{false};
   std::jthread live_;
@@ -144,13 +129,13 @@ std::string LinuxSpeechPlatform::currentLocale() {
 
 std::shared_ptr<Transcriber> LinuxSpeechPlatform::makeTranscriber(const std::string& locale,
                                                                   TranscriberMode mode) {
-  return std::make_shared<RealTranscriber>(locale, mode);
+  return std::make_shared<QueuedTranscriber>(locale, mode);
 }
 
 std::shared_ptr<Analyzer> LinuxSpeechPlatform::makeAnalyzer(
     std::shared_ptr<Transcriber> transcriber) {
   return std::make_shared<RealAnalyzer>(store_,
-                                        std::dynamic_pointer_cast<RealTranscriber>(transcriber));
+                                        std::dynamic_pointer_cast<QueuedTranscriber>(transcriber));
 }
 
 std::optional<AudioFormat> LinuxSpeechPlatform::bestAvailableAudioFormat(const Transcriber&) {

@@ -18,21 +18,6 @@ TranscriptionResult toResult(const ScriptedResult& r) {
 
 using ScriptedStream = ResultQueue;
 
-class ScriptedTranscriber final : public Transcriber {
- public:
-  ScriptedTranscriber(std::string locale, TranscriberMode mode)
-      : locale_(std::move(locale)), mode_(mode) {}
-  const std::string& locale() const override { return locale_; }
-  TranscriberMode mode() const override { return mode_; }
-  std::shared_ptr<ResultStream> results() override { return stream; }
-
-  std::shared_ptr<ScriptedStream> stream = std::make_shared<ScriptedStream>();
-
- private:
-  std::string locale_;
-  TranscriberMode mode_;
-};
-
 class ScriptedFile final : public AudioFile {
  public:
   ScriptedFile(double rate, std::int64_t frames) : rate_(rate), frames_(frames) {}
@@ -234,12 +219,12 @@ std::optional<std::string> ScriptedPlatform::supportedLocale(const std::string& 
 std::shared_ptr<Transcriber> ScriptedPlatform::makeTranscriber(const std::string& locale,
                                                                TranscriberMode mode) {
   record("transcriber " + locale);
-  return std::make_shared<ScriptedTranscriber>(locale, mode);
+  return std::make_shared<QueuedTranscriber>(locale, mode);
 }
 
 std::shared_ptr<Analyzer> ScriptedPlatform::makeAnalyzer(std::shared_ptr<Transcriber> transcriber) {
-  auto scripted = std::dynamic_pointer_cast<ScriptedTranscriber>(transcriber);
-  return std::make_shared<ScriptedAnalyzer>(*this, scripted->stream);
+  auto queued = std::dynamic_pointer_cast<QueuedTranscriber>(transcriber);
+  return std::make_shared<ScriptedAnalyzer>(*this, queued->queue);
 }
 
 std::optional<AudioFormat> ScriptedPlatform::bestAvailableAudioFormat(const Transcriber&) {
