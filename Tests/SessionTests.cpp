@@ -179,9 +179,8 @@ struct Live {
 // Each buffer the analyzer takes gives a volatile result of what it has heard so far; the end of
 // input gives one final result over everything.
 void scriptRecogniser(ScriptedPlatform& platform) {
-  platform.onBuffer = [](double start, double end) {
+  platform.onBuffer = [](double, double end) {
     return std::vector<ScriptedResult>{{"words " + std::to_string(int(end * 10)), 0, end, false}};
-    (void)start;
   };
   platform.atEnd = [](double end) {
     return std::vector<ScriptedResult>{{"  all the words \n", 0.25, end, true},

@@ -44,13 +44,8 @@ class Channel {
     return item;
   }
 
-  bool isFinished() const {
-    std::lock_guard guard(mutex_);
-    return finished_;
-  }
-
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable_any ready_;
   std::deque<T> items_;
   bool finished_ = false;

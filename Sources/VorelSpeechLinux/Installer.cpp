@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 // have come in (or the transfer has ended), hashing and counting them on the way.
 class Download {
  public:
-  Download(const CatalogEntry& entry, Progress& progress) : entry_(entry), progress_(progress) {
+  Download(const CatalogEntry& entry, Progress& progress) : progress_(progress) {
     static std::once_flag global;
     std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     easy_ = curl_easy_init();
@@ -114,7 +114,6 @@ class Download {
     return 0;
   }
 
-  const CatalogEntry& entry_;
   Progress& progress_;
   CURL* easy_;
   CURLM* multi_;

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,7 +123,6 @@ class StatusLine {
     std::fflush(stderr);
     shown_.clear();
   }
-  bool enabled() const { return enabled_; }
 
  private:
   bool enabled_;
@@ -197,7 +197,6 @@ class HelperProcess {
     close(output_);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  void kill() { ::kill(pid_, SIGKILL); }
 
  private:
   HelperProcess(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
@@ -220,16 +219,10 @@ struct Options {
 
 std::string request(const std::string& op, const std::optional<std::string>& locale = {},
                     const std::optional<std::string>& path = {}) {
-  // The request line, as compact JSON with its strings escaped.
-  auto quoted = [](const std::string& text) {
-    auto encoded = Wire::encode(LocalesLine{{text}});  // {"locales":["..."]}
-    std::string json = encoded.value_or("{\"locales\":[\"\"]}");
-    return json.substr(12, json.size() - 14);
-  };
-  std::string line = "{\"op\":" + quoted(op);
-  if (locale) line += ",\"locale\":" + quoted(*locale);
-  if (path) line += ",\"path\":" + quoted(*path);
-  return line + "}\n";
+  nlohmann::json line{{"op", op}};
+  if (locale) line["locale"] = *locale;
+  if (path) line["path"] = *path;
+  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 std::string helperPath(const Options& options) {

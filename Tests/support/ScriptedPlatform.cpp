@@ -16,8 +16,6 @@ TranscriptionResult toResult(const ScriptedResult& r) {
   return {r.text, {seconds(r.start), seconds(r.end - r.start)}, r.isFinal};
 }
 
-using ScriptedStream = ResultQueue;
-
 class ScriptedFile final : public AudioFile {
  public:
   ScriptedFile(double rate, std::int64_t frames) : rate_(rate), frames_(frames) {}
@@ -33,7 +31,7 @@ class ScriptedFile final : public AudioFile {
 // background thread never reaches a platform the test has already let go of.
 class ScriptedAnalyzer final : public Analyzer {
  public:
-  ScriptedAnalyzer(ScriptedPlatform& platform, std::shared_ptr<ScriptedStream> stream)
+  ScriptedAnalyzer(ScriptedPlatform& platform, std::shared_ptr<ResultQueue> stream)
       : platform_(platform), stream_(std::move(stream)), live_(platform.liveAnalyzers) {
     ++*live_;
   }
@@ -118,7 +116,7 @@ class ScriptedAnalyzer final : public Analyzer {
   }
 
   ScriptedPlatform& platform_;
-  std::shared_ptr<ScriptedStream> stream_;
+  std::shared_ptr<ResultQueue> stream_;
   std::atomic<bool> cancelled_{false};
   std::mutex mutex_;
   std::condition_variable inputDone_;
