@@ -14,6 +14,7 @@
 #include "Fixtures.h"
 #include "HttpServer.h"
 #include "Process.h"
+#include "Sha256.h"
 #include "SpeechWire.h"
 
 extern char** environ;
@@ -109,18 +110,32 @@ TEST(Faults, InputThatStallsThenResumesIsServed) {
   EXPECT_NE(listened.out.find("\"segments\""), std::string::npos);
 }
 
-TEST(Faults, ARequestLineOfTenMegabytes) {
-  std::string pad(10 * 1024 * 1024, 'a');
-  auto big = ask("{\"op\":\"platform\",\"pad\":\"" + pad + "\"}\n");
-  EXPECT_EQ(linesOf(big.out),
-            std::vector<std::string>{R"({"floorMet":true,"osVersion":"macOS 26.0.0"})"});
-  EXPECT_EQ(big.status, 0);
-  auto garbage = ask(pad);
-  EXPECT_EQ(
-      linesOf(garbage.out),
-      std::vector<std::string>{
-          R"({"kind":"failed","reason":"the speech helper did not understand the request"})"});
-  EXPECT_EQ(garbage.status, 2);
+TEST(Faults, RequestLinesPastAMegabyteAreNotUnderstood) {
+  const std::string notUnderstood =
+      R"({"kind":"failed","reason":"the speech helper did not understand the request"})";
+  auto platformWithPad = [](std::size_t lineBytes) {
+    std::string head = "{\"op\":\"platform\",\"pad\":\"";
+    return head + std::string(lineBytes - head.size() - 2, 'a') + "\"}\n";
+  };
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string line;
+    int status;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"a megabyte exactly", platformWithPad(1 << 20),
+            R"({"floorMet":true,"osVersion":"macOS 26.0.0"})", 0},
+           {"a byte more", platformWithPad((1 << 20) + 1), notUnderstood, 2},
+           {"ten megabytes", platformWithPad(10 << 20), notUnderstood, 2},
+           {"twenty megabytes of [ and no line feed", std::string(20 << 20, '['), notUnderstood, 2},
+       }) {
+    SCOPED_TRACE(c.name);
+    auto result = ask(c.input);
+    EXPECT_EQ(linesOf(result.out), std::vector<std::string>{c.line});
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, "");
+  }
 }
 
 TEST(Faults, AFrameStreamOfRandomBytes) {
@@ -204,8 +219,8 @@ TEST(Faults, ADownloadThatStallsThenResumesInstalls) {
     std::filesystem::remove_all(home);
     std::filesystem::create_directories(home / "vorel-speech");
     std::ofstream(home / "vorel-speech" / "catalog.json")
-        << R"({"models":[{"locale":"fr-FR","url":")" << server.url("/fr.tar") << R"(","size":)"
-        << c.catalogSize << "}]}";
+        << R"({"models":[{"locale":"fr-FR","url":")" << server.url("/fr.tar") << R"(","sha256":")"
+        << real::sha256Hex(bytes) << R"(","size":)" << c.catalogSize << "}]}";
     std::thread releasing([&] {
       std::this_thread::sleep_for(std::chrono::seconds(2));
       server.release();

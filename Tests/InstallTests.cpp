@@ -1,7 +1,6 @@
 // Installing a locale's model: the engine's progress reporting against the scripted platform,
 // and the real installer through the built helper against an HTTP server on 127.0.0.1.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <fstream>
 #include <thread>
@@ -10,6 +9,7 @@
 #include "HttpServer.h"
 #include "Process.h"
 #include "ScriptedPlatform.h"
+#include "Sha256.h"
 #include "SpeechEngine.h"
 
 namespace vorel {
@@ -242,16 +242,7 @@ namespace {
 const std::string helper = VOREL_HELPER;
 
 std::string sha256(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
-  return hex;
+  return real::sha256Hex(bytes);
 }
 
 std::string readFile(const std::filesystem::path& path) {
@@ -298,14 +289,14 @@ struct Home {
     options.environment = {"XDG_DATA_HOME=" + root.string(), "LANG=en_US.UTF-8"};
     return runProcess(helper, request + "\n", options);
   }
-  // Whatever the store holds besides its lock files.
+  // Whatever the store holds besides its lock files and its proofs that models load.
   std::vector<std::string> storeContents() const {
     std::vector<std::string> names;
     std::error_code ignored;
     for (const auto& e :
          std::filesystem::directory_iterator(root / "vorel-speech" / "models", ignored)) {
       auto name = e.path().filename().string();
-      if (!name.ends_with(".lock")) names.push_back(name);
+      if (!name.ends_with(".lock") && name != ".loadable") names.push_back(name);
     }
     return names;
   }

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -76,30 +75,26 @@ bool hasRequiredFields(Operation operation, const HelperRequest& request) {
 // Reads frames on a thread of its own (a read blocks for as long as the client is quiet) and
 // feeds each to the session as it completes; reports how the frame stream ended.
 std::optional<FrameError> feedAll(FrameReader reader, std::shared_ptr<LiveHandle> to) {
-  std::promise<std::optional<FrameError>> completion;
-  auto result = completion.get_future();
-  std::thread reading([reader = std::move(reader), to = std::move(to),
-                       completion = std::move(completion)]() mutable {
+  std::optional<FrameError> outcome;
+  std::jthread reading([&reader, &to, &outcome] {
     for (;;) {
       auto frame = reader.next();
       if (!frame) {
-        completion.set_value(frame.error());
+        outcome = frame.error();
         return;
       }
-      if (!*frame) {
-        completion.set_value(std::nullopt);
-        return;
-      }
+      if (!*frame) return;
       to->feed(std::move(**frame));
     }
   });
-  reading.detach();
-  return result.get();
+  reading.join();
+  return outcome;
 }
 
 }  // namespace
 
 std::optional<HelperRequest> HelperRequest::decode(std::string_view line) {
+  if (line.size() > maxLineBytes || line.find('\0') != std::string_view::npos) return std::nullopt;
   try {
     Json document = Json::parse(line, nullptr, /*allow_exceptions=*/false,
                                 /*ignore_comments=*/false);
@@ -141,6 +136,7 @@ std::string FrameReader::line() {
       return line;
     }
     searched = pending_.size();
+    if (searched > HelperRequest::maxLineBytes) return std::exchange(pending_, {});
     std::string bytes = source_->read(readSize);
     if (bytes.empty()) return std::exchange(pending_, {});
     pending_ += bytes;

@@ -22,8 +22,11 @@ struct HelperRequest {
   std::optional<std::string> locale;
   std::optional<std::string> path;
 
+  // No real request comes near this; a longer line is not understood, unread.
+  static constexpr std::size_t maxLineBytes = 1 << 20;
+
   // Nothing when the line is not one JSON object with a string "op" and, where present, string
-  // or null "locale" and "path".
+  // or null "locale" and "path"; nor when it is longer than maxLineBytes or holds a NUL byte.
   static std::optional<HelperRequest> decode(std::string_view line);
 };
 
@@ -69,6 +72,8 @@ class FrameReader {
   explicit FrameReader(std::shared_ptr<ByteSource> source) : source_(std::move(source)) {}
 
   // The bytes up to the first line feed (not included), or whatever remains at the end of input.
+  // Stops reading once more than HelperRequest::maxLineBytes have come without a line feed, and
+  // returns those (a line too long to be a request).
   std::string line();
   // The next frame's payload; nothing at a clean end of input; an error otherwise.
   std::expected<std::optional<std::string>, FrameError> next();

@@ -175,12 +175,13 @@ void transcribe(SpeechPlatform& platform, const std::string& path, const std::st
   });
 
   std::expected<void, PlatformError> analysed;
+  // Cancelling the caller only signals: it stops the collector and, on a thread of this
+  // operation's (joined before it returns), the analyzer, and waits for neither.
+  std::jthread cancelling;
   {
-    // Cancelling the caller only signals: it stops the collector and, on a thread of its own,
-    // the analyzer, and waits for neither.
-    std::stop_callback onCancel(cancel, [&collector, analyzer] {
+    std::stop_callback onCancel(cancel, [&collector, &cancelling, analyzer] {
       collector.request_stop();
-      std::thread([analyzer] { analyzer->cancelAndFinishNow(); }).detach();
+      cancelling = std::jthread([analyzer] { analyzer->cancelAndFinishNow(); });
     });
     auto last = analyzer->analyzeSequence(**file);
     if (!last) {

@@ -40,7 +40,11 @@ bool Lag::fed(double seconds, bool speech) {
   std::lock_guard guard(lock_);
   fedThrough_ += seconds;
   if (speech) spoken_ += seconds;
-  marks_.push_back({fedThrough_, spoken_});
+  // A mark that adds no speech to the one before it (an empty chunk, or silence after silence)
+  // would change nothing that heard() computes: leaving it out keeps a long silence, or a
+  // flood of empty frames, from growing the list.
+  double before = marks_.empty() ? heardSpoken_ : marks_.back().spoken;
+  if (spoken_ != before) marks_.push_back({fedThrough_, spoken_});
   return spoken_ - heardSpoken_ <= limitSeconds;
 }
 
@@ -68,17 +72,37 @@ std::shared_ptr<SpeechSession> SpeechSession::open(SpeechPlatform& platform,
   std::shared_ptr<SpeechSession> session(new SpeechSession(platform, std::move(onEvent)));
   std::promise<void> completed;
   auto run = completed.get_future().share();
-  // The hearing task holds the session until it has heard everything; it lets go before it
-  // reports completion, so that finish() never returns while it still uses the session.
-  std::thread([self = session, audio = session->pcm_, locale,
-               completed = std::move(completed)]() mutable {
-    self->hear(*audio, locale);
-    self.reset();
-    completed.set_value();
-  }).detach();
-  std::lock_guard guard(session->lock_);
-  session->run_ = std::move(run);
+  {
+    std::lock_guard guard(session->lock_);
+    session->run_ = std::move(run);
+  }
+  // The hearing thread belongs to the session, which joins it when it is discarded; it reports
+  // completion as its last act, so finish() never returns while it still uses the session.
+  session->hearing_ =
+      std::jthread([self = session.get(), locale, completed = std::move(completed)]() mutable {
+        self->hear(*self->pcm_, locale);
+        completed.set_value();
+      });
   return session;
+}
+
+SpeechSession::~SpeechSession() {
+  // Discarded while still open (its audio broke off): it ends without a word, and every thread
+  // it started is joined before it goes.
+  {
+    std::lock_guard guard(emitting_);
+    ended_.store(true, std::memory_order_release);
+  }
+  pcm_->finish();
+  std::shared_ptr<Analyzer> analyzer;
+  {
+    std::lock_guard guard(lock_);
+    analyzer = analyzer_;
+  }
+  if (analyzer) analyzer->cancelAndFinishNow();
+  if (ending_.joinable()) ending_.join();
+  if (hearing_.joinable()) hearing_.join();
+  if (cancelling_.joinable()) cancelling_.join();
 }
 
 void SpeechSession::feed(std::string chunk) {
@@ -88,9 +112,11 @@ void SpeechSession::feed(std::string chunk) {
     pcm_->push(std::move(chunk));
     return;
   }
-  std::thread([self = shared_from_this()] {
-    self->end(SpeechEvent::failed(std::string(fellBehind)));
-  }).detach();
+  // Ending can wait on the client reading its output, which feed() must never do, so it is
+  // handed to a thread of the session's: one, however many chunks come before it has ended.
+  if (!fellBehind_.exchange(true)) {
+    ending_ = std::jthread([this] { end(SpeechEvent::failed(std::string(fellBehind))); });
+  }
 }
 
 void SpeechSession::finish() {
@@ -118,7 +144,8 @@ void SpeechSession::end(SpeechEvent event) {
   }
   if (!changed) return;
   pcm_->finish();
-  if (analyzer) std::thread([analyzer] { analyzer->cancelAndFinishNow(); }).detach();
+  // Only the call that ended the session gets here, once.
+  if (analyzer) cancelling_ = std::jthread([analyzer] { analyzer->cancelAndFinishNow(); });
 }
 
 void SpeechSession::deliver(SpeechEvent event) {
@@ -175,6 +202,15 @@ void SpeechSession::hear(Channel<std::string>& audio, const std::string& locale)
     if (buffer->frameLength == 0) continue;
     analyzerInput->push(AnalyzerInput{std::move(*buffer)});
   }
+  // The last few milliseconds are still inside the converter.
+  if (!ended_.load(std::memory_order_acquire)) {
+    auto rest = flush(*converter, *analyzerFormat);
+    if (!rest) {
+      end(SpeechEvent::failed(std::string(notConverted)));
+    } else if (rest->frameLength > 0) {
+      analyzerInput->push(AnalyzerInput{std::move(*rest)});
+    }
+  }
   analyzerInput->finish();
   if (!ended_.load(std::memory_order_acquire)) {
     if (auto finished = analyzer->finalizeAndFinishThroughEndOfInput(); !finished) {
@@ -205,6 +241,17 @@ void SpeechSession::readResults(ResultStream& results) {
                          SpeechEngine::milliseconds(end)}}));
     }
   }
+}
+
+std::optional<PcmBuffer> SpeechSession::flush(AudioConverter& with, const AudioFormat& to) {
+  // A second of output is far more than any converter holds back.
+  auto output = PcmBuffer::make(to, static_cast<std::uint32_t>(std::max(to.sampleRate, 1.0)));
+  if (!output) return std::nullopt;
+  auto status = with.convert(*output, [](std::uint32_t) -> AudioConverter::Input {
+    return {ConverterInputStatus::endOfStream, nullptr};
+  });
+  if (status == ConverterOutputStatus::error) return std::nullopt;
+  return output;
 }
 
 std::optional<PcmBuffer> SpeechSession::convert(std::string_view chunk, const AudioFormat& from,

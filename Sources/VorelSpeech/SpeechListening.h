@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "Channel.h"
 #include "SpeechPlatform.h"
@@ -96,6 +97,11 @@ class SpeechSession final : public LiveListening,
   // frames), or nothing when the chunk could not be converted.
   static std::optional<PcmBuffer> convert(std::string_view chunk, const AudioFormat& from,
                                           AudioConverter& with, const AudioFormat& to);
+  // What the converter still holds at the end of the audio, as one buffer (possibly of zero
+  // frames), or nothing when the converter fails.
+  static std::optional<PcmBuffer> flush(AudioConverter& with, const AudioFormat& to);
+
+  ~SpeechSession() override;
 
   void feed(std::string chunk) override;
   void finish() override;
@@ -116,10 +122,18 @@ class SpeechSession final : public LiveListening,
   OnEvent onEvent_;
   Lag lag_;
   std::atomic<bool> ended_{false};
-  std::mutex emitting_;
-  std::mutex lock_;
+  std::atomic<bool> fellBehind_{false};  // set once, by the first chunk the lag rule refuses
+  // Lock order: emitting_ before the output channel's lock (deliveries write under it);
+  // emitting_ and lock_ are never held together.
+  std::mutex emitting_;                 // guards every delivery and the setting of ended_
+  std::mutex lock_;                     // guards analyzer_ and run_
   std::shared_ptr<Analyzer> analyzer_;  // guarded by lock_
   std::shared_future<void> run_;        // guarded by lock_
+  // The session's threads, each started at most once and joined by the destructor: hearing,
+  // ending on lag (started by feed) and cancelling the analyzer (started by the winning end).
+  std::jthread hearing_;
+  std::jthread ending_;
+  std::jthread cancelling_;
 };
 
 }  // namespace vorel

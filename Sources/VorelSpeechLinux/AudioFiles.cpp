@@ -1,9 +1,14 @@
 #include "AudioFiles.h"
 
+#include <fcntl.h>
 #include <soxr.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -18,27 +23,50 @@ std::int16_t toInt16(float sample) {
 }  // namespace
 
 std::expected<std::shared_ptr<SoundFile>, PlatformError> SoundFile::open(const std::string& path) {
-  std::error_code error;
-  auto status = std::filesystem::status(path, error);
-  if (!std::filesystem::exists(status)) {
+  if (path.find('\0') != std::string::npos) {
     return std::unexpected(PlatformError{"there is no audio file at " + path});
   }
-  if (std::filesystem::is_directory(status)) {
-    return std::unexpected(PlatformError{path + " is a folder, not an audio file"});
+  // Opened without blocking and checked on the descriptor itself: a FIFO or a device would wait
+  // for a writer or never end, and only a regular file is a recording.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return std::unexpected(PlatformError{"there is no audio file at " + path});
+    }
+    return std::unexpected(PlatformError{"the audio file " + path + " could not be opened (" +
+                                         std::strerror(errno) + ")"});
   }
-  SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    bool folder = S_ISDIR(info.st_mode);
+    ::close(fd);
+    if (folder) return std::unexpected(PlatformError{path + " is a folder, not an audio file"});
+    return std::unexpected(PlatformError{path + " is not a regular file, not an audio file"});
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  SF_INFO format{};
+  SNDFILE* file = sf_open_fd(fd, SFM_READ, &format, /*close_desc=*/SF_FALSE);
   if (!file) {
+    ::close(fd);
     std::string why = sf_strerror(nullptr);
     while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
     return std::unexpected(
         PlatformError{"the audio file " + path + " could not be read (" + why + ")"});
   }
-  return std::shared_ptr<SoundFile>(new SoundFile(path, file, info));
+  if (format.samplerate < lowestRate || format.samplerate > highestRate) {
+    sf_close(file);
+    ::close(fd);
+    return std::unexpected(
+        PlatformError{"the audio file " + path + " says its sample rate is " +
+                      std::to_string(format.samplerate) + " Hz, which no speech recording has (" +
+                      std::to_string(lowestRate) + " to " + std::to_string(highestRate) + " Hz)"});
+  }
+  return std::shared_ptr<SoundFile>(new SoundFile(path, fd, file, format));
 }
 
 SoundFile::~SoundFile() {
   sf_close(file_);
+  ::close(fd_);
 }
 
 std::expected<void, PlatformError> SoundFile::read(

@@ -17,6 +17,11 @@ namespace vorel::real {
 
 class SoundFile final : public AudioFile {
  public:
+  // Sample rates a speech recording may have; others are refused as damaged or absurd.
+  static constexpr int lowestRate = 4000;
+  static constexpr int highestRate = 384000;
+
+  // Opens a regular file (never a FIFO, device or folder) that libsndfile reads.
   static std::expected<std::shared_ptr<SoundFile>, PlatformError> open(const std::string& path);
   ~SoundFile() override;
 
@@ -29,10 +34,11 @@ class SoundFile final : public AudioFile {
       int rate, const std::function<bool(std::span<const std::int16_t>)>& block);
 
  private:
-  SoundFile(std::string path, SNDFILE* file, SF_INFO info)
-      : path_(std::move(path)), file_(file), info_(info) {}
+  SoundFile(std::string path, int fd, SNDFILE* file, SF_INFO info)
+      : path_(std::move(path)), fd_(fd), file_(file), info_(info) {}
 
   std::string path_;
+  int fd_;
   SNDFILE* file_;
   SF_INFO info_;
 };

@@ -76,24 +76,45 @@ bool SpeechDetector::isSpeech(std::span<const std::int16_t> frame) {
   return level > std::max(floor_ + 15.0, -60.0);
 }
 
-std::expected<std::unique_ptr<Decoder>, PlatformError> Decoder::open(const ModelFiles& model,
-                                                                     bool partialResults,
-                                                                     Sink sink) {
+namespace {
+
+ps_decoder_t* load(const ModelFiles& model) {
   err_set_logfp(nullptr);
   cmd_ln_t* config =
       cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-lm",
                   model.languageModel.c_str(), "-dict", model.dictionary.c_str(), "-remove_silence",
                   "no", "-logfn", "/dev/null", nullptr);
-  if (!config) {
-    return std::unexpected(PlatformError{"the speech engine could not configure its recogniser"});
-  }
+  if (!config) return nullptr;
   ps_decoder_t* ps = ps_init(config);
   cmd_ln_free_r(config);
+  return ps;
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<Decoder>, PlatformError> Decoder::open(const ModelFiles& model,
+                                                                     bool partialResults,
+                                                                     Sink sink) {
+  ps_decoder_t* ps = load(model);
   if (!ps) {
     return std::unexpected(PlatformError{"the speech engine could not load the model in " +
                                          model.acousticModel.parent_path().string()});
   }
   return std::unique_ptr<Decoder>(new Decoder(ps, partialResults, std::move(sink)));
+}
+
+bool Decoder::trialRun(const ModelFiles& model) {
+  ps_decoder_t* ps = load(model);
+  if (!ps) return false;
+  std::vector<std::int16_t> quiet(sampleRate / 2);
+  for (std::size_t i = 0; i < quiet.size(); ++i) quiet[i] = static_cast<std::int16_t>(i % 7 * 50);
+  bool decoded = ps_start_utt(ps) == 0 &&
+                 ps_process_raw(ps, quiet.data(), quiet.size(), FALSE, TRUE) >= 0 &&
+                 ps_end_utt(ps) == 0;
+  int32 score = 0;
+  ps_get_hyp(ps, &score);
+  ps_free(ps);
+  return decoded;
 }
 
 Decoder::Decoder(ps_decoder_s* ps, bool partialResults, Sink sink)

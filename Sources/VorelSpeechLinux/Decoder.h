@@ -55,6 +55,9 @@ class Decoder {
   static std::expected<std::unique_ptr<Decoder>, PlatformError> open(const ModelFiles& model,
                                                                      bool partialResults,
                                                                      Sink sink);
+  // Loads the model and decodes half a second of near silence with it; whether that worked.
+  // Damaged models can end the process instead: run this in a child process (see ModelCheck).
+  static bool trialRun(const ModelFiles& model);
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;

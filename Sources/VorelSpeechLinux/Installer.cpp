@@ -4,9 +4,9 @@
 #include <archive_entry.h>
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,24 +18,35 @@
 #include <string>
 #include <vector>
 
+#include "ModelCheck.h"
+#include "Sha256.h"
+
 namespace vorel::real {
 namespace {
 
 namespace fs = std::filesystem;
 
+// The most a download may bring when the catalog gives no size, and how long it may take.
+constexpr std::uint64_t largestDownload = 4ull << 30;
+constexpr long transferLimitSeconds = 3 * 60 * 60;
+
 // The archive as it arrives: libarchive pulls, and each pull drives libcurl until more bytes
-// have come in (or the transfer has ended), hashing and counting them on the way.
+// have come in (or the transfer has ended), hashing and counting them on the way. It never takes
+// more than the catalog's size (or the ceiling), and follows at most a few redirects, over the
+// schemes a model may come from.
 class Download {
  public:
-  Download(const CatalogEntry& entry, Progress& progress) : progress_(progress) {
+  Download(const CatalogEntry& entry, Progress& progress)
+      : progress_(progress), limit_(entry.size.value_or(largestDownload)) {
     static std::once_flag global;
     std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     easy_ = curl_easy_init();
     multi_ = curl_multi_init();
-    hash_ = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(hash_, EVP_sha256(), nullptr);
     curl_easy_setopt(easy_, CURLOPT_URL, entry.url.c_str());
+    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "https,http,file");
+    curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "https,http");
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(easy_, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_);
@@ -44,10 +55,12 @@ class Download {
     curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &Download::announced);
     curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
-    // A server that sends nothing for a minute is taken as gone.
+    // A server that sends nothing for a minute is taken as gone, and no transfer goes on for
+    // ever.
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, 60L);
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(easy_, CURLOPT_TIMEOUT, transferLimitSeconds);
     curl_multi_add_handle(multi_, easy_);
     if (entry.size) progress_.setTotalUnitCount(static_cast<std::int64_t>(*entry.size));
   }
@@ -56,7 +69,6 @@ class Download {
     curl_multi_remove_handle(multi_, easy_);
     curl_easy_cleanup(easy_);
     curl_multi_cleanup(multi_);
-    EVP_MD_CTX_free(hash_);
   }
 
   // The next bytes of the archive; empty at its end. Fails with the transfer's reason.
@@ -76,31 +88,27 @@ class Download {
       }
     }
     if (ended_ && chunk_.empty() && result_ != CURLE_OK) {
+      if (tooLong_) {
+        return std::unexpected("the server sent more than " + std::to_string(limit_) + " bytes");
+      }
       return std::unexpected(*error_ ? std::string(error_) : curl_easy_strerror(result_));
     }
     return std::string_view(chunk_);
   }
 
   std::uint64_t bytes() const { return bytes_; }
-  std::string sha256() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(hash_, digest, &length);
-    static const char* hex = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-      text += hex[digest[i] >> 4];
-      text += hex[digest[i] & 15];
-    }
-    return text;
-  }
+  std::string sha256() { return hash_.hex(); }
 
  private:
   static std::size_t received(char* data, std::size_t size, std::size_t count, void* self) {
     auto* download = static_cast<Download*>(self);
     std::size_t n = size * count;
+    if (n > download->limit_ - download->bytes_) {
+      download->tooLong_ = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
     download->chunk_.append(data, n);
-    EVP_DigestUpdate(download->hash_, data, n);
+    download->hash_.update({data, n});
     download->bytes_ += n;
     download->progress_.setCompletedUnitCount(static_cast<std::int64_t>(download->bytes_));
     return n;
@@ -108,29 +116,72 @@ class Download {
 
   static int announced(void* self, curl_off_t total, curl_off_t, curl_off_t, curl_off_t) {
     auto* download = static_cast<Download*>(self);
-    if (total > 0 && download->progress_.totalUnitCount() < 1) {
+    // A length the server announces stands in for a size the catalog does not give; one beyond
+    // what may be taken would only show progress that never completes.
+    if (total > 0 && download->progress_.totalUnitCount() < 1 &&
+        static_cast<std::uint64_t>(total) <= download->limit_) {
       download->progress_.setTotalUnitCount(static_cast<std::int64_t>(total));
     }
     return 0;
   }
 
   Progress& progress_;
+  const std::uint64_t limit_;
   CURL* easy_;
   CURLM* multi_;
-  EVP_MD_CTX* hash_;
+  Sha256 hash_;
   char error_[CURL_ERROR_SIZE] = {};
   std::string chunk_;
   std::uint64_t bytes_ = 0;
+  bool tooLong_ = false;
   bool ended_ = false;
   CURLcode result_ = CURLE_OK;
 };
+
+// Gives the owner full access to a tree unpacked from an archive (whose folders may say
+// read-only), so that it can be moved into place and removed; never follows a link.
+void makeOwnersOwn(const fs::path& top) {
+  std::error_code error;
+  auto status = fs::symlink_status(top, error);
+  if (error) return;
+  if (fs::is_directory(status)) {
+    ::chmod(top.c_str(), static_cast<mode_t>(status.permissions()) | S_IRWXU);
+    for (const auto& entry : fs::directory_iterator(top, error)) makeOwnersOwn(entry.path());
+  } else if (fs::is_regular_file(status)) {
+    ::chmod(top.c_str(), static_cast<mode_t>(status.permissions()) | S_IRUSR | S_IWUSR);
+  }
+}
+
+void removeTree(const fs::path& top) {
+  makeOwnersOwn(top);
+  std::error_code ignored;
+  fs::remove_all(top, ignored);
+}
+
+// The URL as it may be shown: without a user name or password in it.
+std::string shown(std::string url) {
+  auto scheme = url.find("://");
+  std::size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+  std::size_t authorityEnd = url.find_first_of("/?#", from);
+  std::size_t at = url.rfind('@', authorityEnd == std::string::npos ? url.size() : authorityEnd);
+  if (at != std::string::npos && at >= from) url.erase(from, at + 1 - from);
+  return url;
+}
+
+// The scheme of a URL, in lower case.
+std::string schemeOf(const std::string& url) {
+  auto end = url.find("://");
+  std::string scheme = end == std::string::npos ? std::string() : url.substr(0, end);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return scheme;
+}
 
 // A folder that is removed with everything in it when it goes out of scope.
 struct Scratch {
   fs::path path;
   ~Scratch() {
-    std::error_code ignored;
-    if (!path.empty()) fs::remove_all(path, ignored);
+    if (!path.empty()) removeTree(path);
   }
 };
 
@@ -152,7 +203,8 @@ la_ssize_t readArchive(struct archive* archive, void* download, const void** buf
   return static_cast<la_ssize_t>(bytes->size());
 }
 
-// Unpacks into folder, refusing entries that would land outside it.
+// Unpacks into folder, refusing entries that would land outside it. Every byte must reach the
+// disk: a write that fails or falls short (a full disk) fails the whole unpacking.
 std::expected<void, std::string> unpack(Download& download, const fs::path& folder) {
   struct archive* reader = archive_read_new();
   struct archive* writer = archive_write_disk_new();
@@ -164,6 +216,11 @@ std::expected<void, std::string> unpack(Download& download, const fs::path& fold
   auto fail = [&](struct archive* which) {
     const char* why = archive_error_string(which);
     outcome = std::unexpected(std::string(why ? why : "the archive could not be unpacked"));
+  };
+  auto failWriting = [&](const fs::path& name) {
+    int error = archive_errno(writer);
+    outcome = std::unexpected("the model's file " + name.string() + " could not be written (" +
+                              (error > 0 ? std::strerror(error) : "the write fell short") + ")");
   };
   if (archive_read_open(reader, &download, nullptr, readArchive, nullptr) != ARCHIVE_OK) {
     fail(reader);
@@ -178,11 +235,19 @@ std::expected<void, std::string> unpack(Download& download, const fs::path& fold
     }
     // A model is folders and plain files: links could point anywhere, so they are left out.
     auto type = archive_entry_filetype(entry);
-    if ((type != AE_IFREG && type != AE_IFDIR) || archive_entry_hardlink(entry)) {
+    bool linked = archive_entry_hardlink(entry) || archive_entry_hardlink_utf8(entry);
+    if ((type != AE_IFREG && type != AE_IFDIR) || linked) {
       archive_read_data_skip(reader);
       continue;
     }
-    fs::path name = archive_entry_pathname(entry);
+    // Names are taken as UTF-8, whatever the process's locale; a name that cannot be read as
+    // text names no file.
+    const char* text = archive_entry_pathname_utf8(entry);
+    if (!text) {
+      outcome = std::unexpected(std::string("the archive names a file whose name is not text"));
+      break;
+    }
+    fs::path name = text;
     bool escapes =
         name.is_absolute() ||
         std::any_of(name.begin(), name.end(), [](const fs::path& part) { return part == ".."; });
@@ -198,15 +263,23 @@ std::expected<void, std::string> unpack(Download& download, const fs::path& fold
     const void* block;
     size_t size;
     la_int64_t offset;
+    std::uint64_t written = 0;
     while ((status = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK) {
-      if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
-        fail(writer);
+      if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
+        failWriting(name);
         break;
       }
+      written += size;
     }
     if (outcome && status < ARCHIVE_WARN) fail(reader);
-    if (outcome && archive_write_finish_entry(writer) < ARCHIVE_WARN) fail(writer);
+    if (outcome && archive_write_finish_entry(writer) < ARCHIVE_WARN) failWriting(name);
+    bool whole = type != AE_IFREG || !archive_entry_size_is_set(entry) ||
+                 archive_entry_sparse_count(entry) > 0 ||
+                 written == static_cast<std::uint64_t>(archive_entry_size(entry));
+    if (outcome && !whole) failWriting(name);
   }
+  // Folders get their final times and modes as the writer closes.
+  if (archive_write_close(writer) != ARCHIVE_OK && outcome) failWriting(folder.filename());
   // Whatever the archive held, read the transfer to its end so the checksum covers it all.
   while (outcome) {
     auto rest = download.pull();
@@ -245,53 +318,74 @@ ModelInstallation::ModelInstallation(std::shared_ptr<const ModelStore> store, Ca
 
 std::expected<void, PlatformError> ModelInstallation::downloadAndInstall() {
   const std::string& locale = entry_.locale;
+  const std::string url = shown(entry_.url);
   auto failure = [&](const std::string& why) {
     return std::unexpected(
         PlatformError{"the model for " + locale + " could not be installed: " + why});
   };
+  // Bytes that nothing authenticates must at least match the checksum the catalog gives.
+  std::string scheme = schemeOf(entry_.url);
+  if (!entry_.sha256 && scheme != "https" && scheme != "file") {
+    return failure("the catalog gives no SHA-256 for " + url + ", and a download over " +
+                   (scheme.empty() ? "an unknown scheme" : scheme) + " needs one");
+  }
+  if (store_->userStore().empty()) {
+    return failure("there is no home folder to keep models in");
+  }
   std::error_code error;
   fs::create_directories(store_->userStore(), error);
   if (error)
     return failure("the model store " + store_->userStore().string() + " cannot be made (" +
                    error.message() + ")");
 
-  InstallLock lock{
-      ::open(store_->installLockFile(locale).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+  InstallLock lock{::open(store_->installLockFile(locale).c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)};
   if (lock.fd < 0 || flock(lock.fd, LOCK_EX) != 0)
     return failure("the model store is not writable");
   if (store_->installedModel(locale)) return {};  // another helper installed it meanwhile
 
-  std::string pattern = (store_->userStore() / ("." + locale + ".partial-XXXXXX")).string();
+  // What an install that was killed or crashed left behind: no one else can be using it while
+  // this process holds the lock.
+  for (const auto& stale : store_->partialFolders(locale)) removeTree(stale);
+
+  std::string pattern = store_->partialFolderPattern(locale).string();
   if (!mkdtemp(pattern.data()))
     return failure("no room for the download in " + store_->userStore().string());
   Scratch scratch{pattern};
 
   Download download(entry_, *progress_);
   auto unpacked = unpack(download, scratch.path / "unpacked");
-  if (!unpacked)
-    return failure("the download from " + entry_.url + " failed (" + unpacked.error() + ")");
+  if (!unpacked) return failure("the download from " + url + " failed (" + unpacked.error() + ")");
   if (entry_.size && download.bytes() != *entry_.size) {
-    return failure("the download from " + entry_.url + " has " + std::to_string(download.bytes()) +
+    return failure("the download from " + url + " has " + std::to_string(download.bytes()) +
                    " bytes, not the " + std::to_string(*entry_.size) + " the catalog gives");
   }
   if (entry_.sha256) {
     std::string actual = download.sha256();
     if (actual != *entry_.sha256) {
-      return failure("the download from " + entry_.url + " does not match its checksum (SHA-256 " +
+      return failure("the download from " + url + " does not match its checksum (SHA-256 " +
                      actual + ", expected " + *entry_.sha256 + ")");
     }
   }
+  makeOwnersOwn(scratch.path);
   auto model = modelIn(scratch.path / "unpacked");
   if (!model)
-    return failure("the download from " + entry_.url + " holds no speech model (" + model.error() +
-                   ")");
+    return failure("the download from " + url + " holds no speech model (" + model.error() + ")");
+  auto files = findModel(*model);
+  if (!files) return failure("the download from " + url + " holds no speech model");
+  if (auto loads = proveLoadable(*files, store_->proofFolder()); !loads) {
+    return failure("the speech model from " + url + " does not load (" + loads.error() + ")");
+  }
 
   // Into place in one step: a rename, or an exchange with a broken folder already there.
   fs::path target = store_->userModelFolder(locale);
   if (::rename(model->c_str(), target.c_str()) != 0) {
+    int first = errno;
     if (renameat2(AT_FDCWD, model->c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+      // Where a folder stands in the way the exchange tells why; otherwise the rename does.
+      int why = first == EEXIST || first == ENOTEMPTY ? errno : first;
       return failure("the model could not be moved into " + target.string() + " (" +
-                     std::strerror(errno) + ")");
+                     std::strerror(why) + ")");
     }
   }
   std::int64_t total = static_cast<std::int64_t>(download.bytes());

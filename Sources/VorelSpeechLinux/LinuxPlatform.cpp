@@ -8,6 +8,7 @@
 #include "Installer.h"
 #include "LinuxServiceLevel.h"
 #include "Locales.h"
+#include "ModelCheck.h"
 #include "SoxrConverter.h"
 
 namespace vorel::real {
@@ -82,6 +83,10 @@ class RealAnalyzer final : public Analyzer {
     if (!model) {
       return std::unexpected(
           PlatformError{"the speech engine has no model installed for " + locale});
+    }
+    if (auto loads = proveLoadable(*model, store_->proofFolder()); !loads) {
+      return std::unexpected(PlatformError{"the speech engine cannot load the model for " + locale +
+                                           " (" + loads.error() + ")"});
     }
     auto queue = transcriber_->queue;
     auto decoder =

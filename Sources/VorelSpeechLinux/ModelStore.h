@@ -7,7 +7,12 @@
 //   /usr/share/vorel-speech/catalog.json
 //
 // A catalog is {"models":[{"locale":"fr-FR","url":"https://...","sha256":"...","size":123}]};
-// "sha256" and "size" may be left out.
+// "sha256" and "size" may be left out ("sha256" is needed to install over anything but https and
+// file). A catalog that is not a regular file of at most a megabyte, or does not parse, is
+// skipped.
+//
+// Without XDG_DATA_HOME or HOME, the home folder comes from the password database; a user with
+// none has no store of their own (never a shared folder such as /tmp).
 #pragma once
 
 #include <cstdint>
@@ -46,9 +51,18 @@ class ModelStore {
   // True while some process is installing the locale's model.
   bool installing(const std::string& locale) const;
 
+  // The user's store, and the places in it; empty when the user has no home to keep it in.
+  const std::filesystem::path& userStore() const { return locations_.userStore; }
   std::filesystem::path userModelFolder(const std::string& locale) const;
   std::filesystem::path installLockFile(const std::string& locale) const;
-  const std::filesystem::path& userStore() const { return locations_.userStore; }
+  // Scratch folders of installs of a locale: the mkdtemp pattern, and those that exist now.
+  std::filesystem::path partialFolderPattern(const std::string& locale) const;
+  std::vector<std::filesystem::path> partialFolders(const std::string& locale) const;
+  // Where proofs that models load are kept (see ModelCheck).
+  std::filesystem::path proofFolder() const;
+
+  // The largest catalog file read; a larger one is skipped.
+  static constexpr std::size_t largestCatalog = 1 << 20;
 
  private:
   std::vector<CatalogEntry> catalog() const;

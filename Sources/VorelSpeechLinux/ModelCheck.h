@@ -1,0 +1,23 @@
+// Proving that a model loads before the helper trusts it.
+//
+// PocketSphinx ends the process itself on some damaged model files (a fatal error and exit, or a
+// crash inside the library), which would leave the client without a last line. A model is
+// therefore first loaded, and a moment of silence decoded, in a child process. A model that
+// passed is remembered by a fingerprint of its files (device, inode, size and modification time
+// of each), so that the check costs one model load per model and change, not one per request.
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <string>
+
+#include "Decoder.h"
+
+namespace vorel::real {
+
+// Loads the model in a child process; fails with a readable reason when the child does not come
+// back healthy. Proofs are kept in proofs (nothing is kept when that is empty or not writable).
+std::expected<void, std::string> proveLoadable(const ModelFiles& model,
+                                               const std::filesystem::path& proofs);
+
+}  // namespace vorel::real
