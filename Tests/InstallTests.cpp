@@ -272,6 +272,71 @@ const std::string& emptyArchive() {
   return bytes;
 }
 
+// An archive that python3's tarfile or zipfile writes: the script gets the archive's path as
+// out and the system model's folder as model.
+std::string archiveFromPython(const std::string& name, const std::string& script) {
+  auto archive = scratch() / name;
+  auto program = scratch() / (name + ".py");
+  std::ofstream(program) << "import os, sys, tarfile, zipfile\nout = sys.argv[1]\n"
+                         << "model = '/usr/share/pocketsphinx/model/en-us'\n"
+                         << script;
+  run("python3 " + program.string() + " " + archive.string());
+  return readFile(archive);
+}
+
+// A model whose folders are all read-only, as some archivers keep them.
+const std::string& readOnlyArchive() {
+  static const std::string bytes = archiveFromPython("read-only.tar", R"(
+def readonly(info):
+    info.mode = 0o555 if info.isdir() else 0o444
+    return info
+with tarfile.open(out, 'w') as t:
+    t.add(model, arcname='en-us', filter=readonly)
+)");
+  return bytes;
+}
+
+// A zip whose names are UTF-8 beyond ASCII.
+const std::string& unicodeZip() {
+  static const std::string bytes = archiveFromPython("unicode.zip", R"(
+with zipfile.ZipFile(out, 'w', zipfile.ZIP_STORED) as z:
+    for folder, _, files in os.walk(model):
+        for f in files:
+            path = os.path.join(folder, f)
+            z.write(path, 'modèle-français/' + os.path.relpath(path, model))
+)");
+  return bytes;
+}
+
+// A whole model whose transition matrices are empty: the recogniser cannot load it.
+const std::string& unloadableArchive() {
+  static const std::string bytes = archiveFromPython("unloadable.tar", R"(
+def damaged(info):
+    if info.name.endswith('transition_matrices'):
+        info.size = 0
+    return info
+with tarfile.open(out, 'w') as t:
+    for folder, _, files in os.walk(model):
+        for f in files:
+            path = os.path.join(folder, f)
+            info = damaged(t.gettarinfo(path, 'en-us/' + os.path.relpath(path, model)))
+            with open(path, 'rb') as data:
+                t.addfile(info, data if info.size else None)
+)");
+  return bytes;
+}
+
+// A model with one more file whose name is not text in any encoding.
+const std::string& byteNameArchive() {
+  static const std::string bytes = archiveFromPython("byte-name.tar", R"(
+with tarfile.open(out, 'w', format=tarfile.GNU_FORMAT, encoding='latin-1') as t:
+    t.add(model, arcname='en-us')
+    info = tarfile.TarInfo('en-us/\xff\xfe.txt')
+    t.addfile(info)
+)");
+  return bytes;
+}
+
 // A data home of the test's own, with a catalog offering fr-FR from the server.
 struct Home {
   std::filesystem::path root;
@@ -279,9 +344,11 @@ struct Home {
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root / "vorel-speech");
   }
+  // An empty sha leaves the checksum out of the catalog.
   void offer(const std::string& url, const std::string& sha, std::optional<std::size_t> size) {
     std::ofstream(root / "vorel-speech" / "catalog.json")
-        << R"({"models":[{"locale":"fr-FR","url":")" << url << R"(","sha256":")" << sha << "\""
+        << R"({"models":[{"locale":"fr-FR","url":")" << url << "\""
+        << (sha.empty() ? std::string() : R"(,"sha256":")" + sha + "\"")
         << (size ? ",\"size\":" + std::to_string(*size) : std::string()) << "}]}";
   }
   ProcessResult ask(const std::string& request) const {
@@ -289,6 +356,7 @@ struct Home {
     options.environment = {"XDG_DATA_HOME=" + root.string(), "LANG=en_US.UTF-8"};
     return runProcess(helper, request + "\n", options);
   }
+  std::filesystem::path store() const { return root / "vorel-speech" / "models"; }
   // Whatever the store holds besides its lock files and its proofs that models load.
   std::vector<std::string> storeContents() const {
     std::vector<std::string> names;
@@ -306,7 +374,7 @@ const std::string installFr = R"({"op":"install-assets","locale":"fr-FR"})";
 
 // Checks a successful run: downloading lines whose per-mille value changes at every line, then
 // installed.
-void expectInstalled(const ProcessResult& result) {
+void expectInstalled(const ProcessResult& result, std::size_t size = modelArchive().size()) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
   auto lines = linesOf(result.out);
@@ -320,7 +388,7 @@ void expectInstalled(const ProcessResult& result) {
     if (i == 0 && d.total == 1000) {
       EXPECT_EQ(d.done, 0u) << "before the server's length is known: per mille";
     } else {
-      EXPECT_EQ(d.total, modelArchive().size());
+      EXPECT_EQ(d.total, size);
     }
     std::uint64_t perMille = d.done * 1000 / d.total;
     if (last) {
@@ -409,6 +477,205 @@ TEST(Installer, FailuresLeaveNothingBehindAndASecondAttemptSucceeds) {
     home.offer(server.url("/fr.tar"), sha256(modelArchive()), std::nullopt);
     expectInstalled(home.ask(installFr));
   }
+}
+
+// Every downloading line of an answer keeps done within total.
+void expectProgressWithinTotal(const std::vector<std::string>& lines) {
+  for (const auto& line : lines) {
+    auto state = Wire::decode<AssetState>(line);
+    if (!state || !state->is<AssetState::Downloading>()) continue;
+    auto d = std::get<AssetState::Downloading>(state->value);
+    EXPECT_LE(d.done, d.total) << line;
+  }
+}
+
+// The reason of the last line, which must be a failure.
+std::string failureOf(const ProcessResult& result) {
+  auto lines = linesOf(result.out);
+  if (lines.empty()) return "(no output)";
+  auto last = Wire::decode<AssetState>(lines.back());
+  if (!last || !last->is<AssetState::Failed>()) return "(not a failure: " + lines.back() + ")";
+  return std::get<AssetState::Failed>(last->value).reason;
+}
+
+TEST(Installer, ArchivesOfEveryShapeInstallOrFailCleanly) {
+  struct Case {
+    const char* name;
+    const std::string& bytes;
+    const char* reason;  // nullptr: it installs
+  };
+  for (const auto& c : std::vector<Case>{
+           {"a zip whose names are UTF-8 beyond ASCII", unicodeZip(), nullptr},
+           {"folders marked read-only", readOnlyArchive(), nullptr},
+           {"a model that cannot load", unloadableArchive(), "does not load"},
+           {"a name that is not text", byteNameArchive(), "whose name is not text"},
+       }) {
+    SCOPED_TRACE(c.name);
+    HttpServer server;
+    server.serve("/fr.archive", c.bytes);
+    Home home("install-shapes");
+    home.offer(server.url("/fr.archive"), sha256(c.bytes), c.bytes.size());
+    auto result = home.ask(installFr);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    if (!c.reason) {
+      expectInstalled(result, c.bytes.size());
+      EXPECT_EQ(home.storeContents(), std::vector<std::string>{"fr-FR"});
+      // What is installed is the owner's to replace or remove.
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(home.store())) {
+        auto mode = entry.symlink_status().permissions();
+        EXPECT_NE(mode & std::filesystem::perms::owner_write, std::filesystem::perms::none)
+            << entry.path();
+      }
+      auto transcribed = home.ask(R"({"op":"transcribe","locale":"fr-FR","path":")" +
+                                  librivox("0880").string() + "\"}");
+      EXPECT_NE(transcribed.out.find("young man"), std::string::npos) << transcribed.out;
+    } else {
+      EXPECT_NE(failureOf(result).find(c.reason), std::string::npos) << failureOf(result);
+      EXPECT_TRUE(home.storeContents().empty()) << "nothing is left in the store";
+      EXPECT_EQ(linesOf(home.ask(R"({"op":"asset-state","locale":"fr-FR"})").out),
+                std::vector<std::string>{R"({"kind":"supported"})"});
+    }
+  }
+}
+
+TEST(Installer, DownloadsThatCannotBeTrustedFailWithTheirCause) {
+  struct Case {
+    const char* name;
+    std::function<std::string(HttpServer&)> serve;  // returns the catalog's URL
+    bool checksum;
+    std::optional<std::size_t> size;
+    const char* reason;
+  };
+  const std::string& model = modelArchive();
+  for (const auto& c : std::vector<Case>{
+           {"the archive, then zeros for ever, past the catalog's size",
+            [&](HttpServer& s) {
+              s.serve("/fr.tar", model, HttpServer::Fault::endless);
+              return s.url("/fr.tar");
+            },
+            true, model.size(), "the server sent more than"},
+           {"no checksum over plain http",
+            [&](HttpServer& s) {
+              s.serve("/fr.tar", model);
+              return s.url("/fr.tar");
+            },
+            false, model.size(), "a download over http needs one"},
+           {"redirects in a circle",
+            [&](HttpServer& s) {
+              s.redirect("/fr.tar", s.url("/fr.tar"));
+              return s.url("/fr.tar");
+            },
+            true, std::nullopt, "redirects"},
+           {"a redirect to a local file",
+            [&](HttpServer& s) {
+              s.redirect("/fr.tar", "file:///etc/passwd");
+              return s.url("/fr.tar");
+            },
+            true, std::nullopt, "failed"},
+           {"a scheme models do not come from",
+            [&](HttpServer& s) {
+              s.serve("/fr.tar", model);
+              return "gopher://127.0.0.1:" + s.url("/fr.tar").substr(17);
+            },
+            true, std::nullopt, "failed"},
+           {"credentials in the URL are not shown",
+            [&](HttpServer& s) {
+              std::string url = s.url("/missing.tar");
+              return url.replace(7, 0, "reader:hunter2@");
+            },
+            true, std::nullopt, "http://127.0.0.1:"},
+       }) {
+    SCOPED_TRACE(c.name);
+    HttpServer server;
+    Home home("install-untrusted");
+    home.offer(c.serve(server), c.checksum ? sha256(model) : "", c.size);
+    auto result = home.ask(installFr);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    std::string reason = failureOf(result);
+    EXPECT_TRUE(reason.starts_with("the model for fr-FR could not be installed: ")) << reason;
+    EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+    EXPECT_EQ(result.out.find("hunter2"), std::string::npos) << result.out;
+    expectProgressWithinTotal(linesOf(result.out));
+    EXPECT_TRUE(home.storeContents().empty());
+  }
+}
+
+TEST(Installer, LeftoversOfAnInterruptedInstallAreSweptAway) {
+  HttpServer server;
+  server.serve("/fr.tar", modelArchive());
+  Home home("install-leftovers");
+  home.offer(server.url("/fr.tar"), sha256(modelArchive()), modelArchive().size());
+  // What a killed install leaves: a partial folder, read-only inside, and another locale's.
+  auto stale = home.store() / ".fr-FR.partial-Ab12Cd";
+  std::filesystem::create_directories(stale / "unpacked" / "en-us");
+  std::ofstream(stale / "unpacked" / "en-us" / "mdef") << "half a model";
+  std::filesystem::permissions(
+      stale / "unpacked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  auto other = home.store() / ".de-DE.partial-Zz99Yy";
+  std::filesystem::create_directories(other);
+
+  expectInstalled(home.ask(installFr));
+  auto contents = home.storeContents();
+  std::sort(contents.begin(), contents.end());
+  EXPECT_EQ(contents, (std::vector<std::string>{".de-DE.partial-Zz99Yy", "fr-FR"}))
+      << "only the installed locale's leftovers are its to sweep";
+}
+
+TEST(Installer, AKilledInstallLeavesNothingTheNextOneKeeps) {
+  HttpServer server;
+  server.serve("/fr.tar", modelArchive(), HttpServer::Fault::stallHalfway);
+  Home home("install-killed");
+  home.offer(server.url("/fr.tar"), sha256(modelArchive()), modelArchive().size());
+  // The client kills the helper as soon as half the archive has arrived.
+  ProcessOptions options;
+  options.environment = {"XDG_DATA_HOME=" + home.root.string()};
+  options.killWhen = [](const std::string& out) {
+    return out.find(R"("done":)" + std::to_string(modelArchive().size() / 2)) != std::string::npos;
+  };
+  auto killed = runProcess(helper, installFr + "\n", options);
+  EXPECT_EQ(killed.status, 128 + SIGKILL);
+  auto left = home.storeContents();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left[0].starts_with(".fr-FR.partial-")) << left[0];
+
+  server.release();
+  server.serve("/fr.tar", modelArchive());
+  expectInstalled(home.ask(installFr));
+  EXPECT_EQ(home.storeContents(), std::vector<std::string>{"fr-FR"});
+}
+
+TEST(Installer, ADiskThatFillsFailsTheInstallAndInstallsNothing) {
+  HttpServer server;
+  server.serve("/fr.tar", modelArchive());
+  Home home("install-full-disk");
+  home.offer(server.url("/fr.tar"), sha256(modelArchive()), modelArchive().size());
+  std::filesystem::create_directories(home.store());
+  // A 4 MB store in a mount namespace of its own: install, ask again, and list what is left.
+  const std::string script =
+      R"(mount -t tmpfs -o size=4m tmpfs "$1" 2>/dev/null || exit 77
+printf '%s\n' "$2" | "$3"; echo --; printf '%s\n' "$4" | "$3"; echo --; ls -A "$1")";
+  ProcessOptions options;
+  options.environment = {"XDG_DATA_HOME=" + home.root.string()};
+  options.arguments = {"--mount", "sh",   "-c",
+                       script,    "sh",   home.store().string(),
+                       installFr, helper, R"({"op":"asset-state","locale":"fr-FR"})"};
+  auto result = runProcess("/usr/bin/unshare", "", options);
+  if (result.status != 0) GTEST_SKIP() << "no mount namespace here (needs root): " << result.err;
+  auto parts = linesOf(result.out);
+  auto first = std::find(parts.begin(), parts.end(), "--");
+  ASSERT_NE(first, parts.end()) << result.out;
+  auto second = std::find(first + 1, parts.end(), "--");
+  ASSERT_NE(second, parts.end()) << result.out;
+  ProcessResult install{std::string(), "", 0};
+  for (auto line = parts.begin(); line != first; ++line) install.out += *line + "\n";
+  EXPECT_NE(failureOf(install).find("No space left on device"), std::string::npos)
+      << failureOf(install);
+  EXPECT_EQ(std::vector<std::string>(first + 1, second),
+            std::vector<std::string>{R"({"kind":"supported"})"});
+  std::vector<std::string> left(second + 1, parts.end());
+  EXPECT_EQ(left, std::vector<std::string>{".fr-FR.lock"}) << "no partial model is left";
 }
 
 }  // namespace

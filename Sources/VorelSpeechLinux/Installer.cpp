@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -203,9 +204,30 @@ la_ssize_t readArchive(struct archive* archive, void* download, const void** buf
   return static_cast<la_ssize_t>(bytes->size());
 }
 
+// Makes this thread read and write names as UTF-8 while it lives: libarchive converts entry
+// names to the locale's character set, and in the C locale a name beyond ASCII has none.
+class Utf8Names {
+ public:
+  Utf8Names() : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr)) {
+    if (utf8_) previous_ = uselocale(utf8_);
+  }
+  ~Utf8Names() {
+    if (!utf8_) return;
+    uselocale(previous_);
+    freelocale(utf8_);
+  }
+  Utf8Names(const Utf8Names&) = delete;
+  Utf8Names& operator=(const Utf8Names&) = delete;
+
+ private:
+  locale_t utf8_;
+  locale_t previous_ = nullptr;
+};
+
 // Unpacks into folder, refusing entries that would land outside it. Every byte must reach the
 // disk: a write that fails or falls short (a full disk) fails the whole unpacking.
 std::expected<void, std::string> unpack(Download& download, const fs::path& folder) {
+  Utf8Names names;
   struct archive* reader = archive_read_new();
   struct archive* writer = archive_write_disk_new();
   archive_read_support_filter_all(reader);

@@ -48,7 +48,7 @@ HttpServer::~HttpServer() {
 
 void HttpServer::serve(const std::string& path, std::string bytes, Fault fault) {
   std::lock_guard guard(mutex_);
-  routes_[path] = Route{std::move(bytes), fault, 0};
+  routes_[path] = Route{std::move(bytes), {}, fault, 0};
 }
 
 std::string HttpServer::url(const std::string& path) const {
@@ -58,6 +58,11 @@ std::string HttpServer::url(const std::string& path) const {
 int HttpServer::requests(const std::string& path) {
   std::lock_guard guard(mutex_);
   return routes_.count(path) ? routes_[path].requests : 0;
+}
+
+void HttpServer::redirect(const std::string& path, const std::string& location) {
+  std::lock_guard guard(mutex_);
+  routes_[path] = Route{{}, location, Fault::none, 0};
 }
 
 void HttpServer::release() {
@@ -107,15 +112,32 @@ void HttpServer::answer(int fd) {
     sendAll(fd, body.data(), body.size());
     return;
   }
-  std::string head =
-      "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-      std::to_string(route.bytes.size()) + "\r\nConnection: close\r\n\r\n";
+  if (!route.location.empty()) {
+    std::string head = "HTTP/1.1 302 Found\r\nLocation: " + route.location +
+                       "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    sendAll(fd, head.data(), head.size());
+    return;
+  }
+  std::string length = route.fault == Fault::endless
+                           ? std::string()
+                           : "Content-Length: " + std::to_string(route.bytes.size()) + "\r\n";
+  std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n" + length +
+                     "Connection: close\r\n\r\n";
   if (!sendAll(fd, head.data(), head.size())) return;
+  if (route.fault == Fault::endless) {
+    if (!sendAll(fd, route.bytes.data(), route.bytes.size())) return;
+    const std::string zeros(65536, '\0');
+    // Bounded all the same: 64 GiB, far past any ceiling the client should keep.
+    for (int i = 0; i < (1 << 20) && sendAll(fd, zeros.data(), zeros.size()); ++i) {
+    }
+    return;
+  }
   std::size_t half = route.bytes.size() / 2;
   std::size_t first = route.fault == Fault::none ? route.bytes.size() : half;
   if (!sendAll(fd, route.bytes.data(), first)) return;
   switch (route.fault) {
     case Fault::none:
+    case Fault::endless:
     case Fault::dropHalfway:
       return;
     case Fault::resetHalfway: {

@@ -18,6 +18,7 @@ class HttpServer {
     dropHalfway,   // announces the whole length, sends half, closes
     resetHalfway,  // sends half, then resets the connection
     stallHalfway,  // sends half, then waits until released
+    endless,       // sends the bytes with no length, then zeros until the client goes
   };
 
   HttpServer();
@@ -25,6 +26,8 @@ class HttpServer {
 
   // Serves bytes at path (paths not served answer 404).
   void serve(const std::string& path, std::string bytes, Fault fault = Fault::none);
+  // Answers path with a redirect to location.
+  void redirect(const std::string& path, const std::string& location);
   std::string url(const std::string& path) const;
   int requests(const std::string& path);
   // Lets stalled responses finish.
@@ -33,6 +36,7 @@ class HttpServer {
  private:
   struct Route {
     std::string bytes;
+    std::string location;  // a redirect, when not empty
     Fault fault = Fault::none;
     int requests = 0;
   };

@@ -1,12 +1,15 @@
 #include "Process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <stdexcept>
@@ -101,11 +104,26 @@ ProcessResult runProcess(const std::string& program, const std::string& input,
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
   char buffer[65536];
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  bool killed = false;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 && !killed) {
+      ADD_FAILURE() << program << " did not finish within " << options.timeoutSeconds << " s";
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (options.killWhen && !killed && options.killWhen(result.out)) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    int ready = poll(fds, 2, killed ? 1000 : static_cast<int>(std::max<long>(left.count(), 0)));
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    if (ready == 0 && killed) break;  // something the program started still holds its pipes
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
@@ -117,6 +135,9 @@ ProcessResult runProcess(const std::string& program, const std::string& input,
         --open;
       }
     }
+  }
+  for (auto& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
   }
   writing.join();
   int status = 0;

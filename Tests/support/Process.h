@@ -19,6 +19,10 @@ struct ProcessOptions {
   // Writes the program's standard input; the pipe is closed when it returns. By default the
   // input string is written whole.
   std::function<void(int fd)> writer;
+  // Kills the program (SIGKILL) once its standard output so far satisfies this.
+  std::function<bool(const std::string& out)> killWhen;
+  // Past this the program is killed and the test fails: nothing may hang the suite.
+  int timeoutSeconds = 120;
 };
 
 ProcessResult runProcess(const std::string& program, const std::string& input,
