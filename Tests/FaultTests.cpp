@@ -2,8 +2,10 @@
 // larger or stranger than it should be, damaged audio files, and a misbehaving download server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -234,6 +236,180 @@ TEST(Faults, ADownloadThatStallsThenResumesInstalls) {
     EXPECT_TRUE(lines.back().starts_with(c.last)) << lines.back();
     EXPECT_EQ(result.status, 0);
   }
+}
+
+// A data home of a test's own; ask() runs one request in it.
+struct DataHome {
+  std::filesystem::path root;
+  explicit DataHome(const std::string& name) : root(scratch() / name) {
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / "vorel-speech" / "models");
+  }
+  std::filesystem::path catalog() const { return root / "vorel-speech" / "catalog.json"; }
+  std::filesystem::path model() const { return root / "vorel-speech" / "models" / "en-US"; }
+  ProcessResult ask(const std::string& request, const std::string& frames = "") const {
+    ProcessOptions options;
+    options.environment = {"XDG_DATA_HOME=" + root.string()};
+    options.timeoutSeconds = 60;
+    return runProcess(helper, request + "\n" + frames, options);
+  }
+};
+
+const std::string transcribe0880 =
+    R"({"op":"transcribe","locale":"en-US","path":")" + librivox("0880").string() + "\"}";
+const std::string listenEnUs = R"({"op":"listen","locale":"en-US"})";
+
+TEST(Faults, CatalogsThatAreNoCatalogsAreSkipped) {
+  const std::string offerFr =
+      R"({"models":[{"locale":"fr-FR","url":"https://127.0.0.1:9/fr.tar"}]})";
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+    const char* frState;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"a catalog, for comparison", [&](auto& p) { std::ofstream(p) << offerFr; },
+            R"({"kind":"supported"})"},
+           {"a folder", [](auto& p) { std::filesystem::create_directories(p); },
+            R"({"kind":"unsupported"})"},
+           {"a FIFO no one writes", [](auto& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); },
+            R"({"kind":"unsupported"})"},
+           {"two megabytes",
+            [&](auto& p) { std::ofstream(p) << offerFr << std::string(2 << 20, ' '); },
+            R"({"kind":"unsupported"})"},
+           {"not JSON", [](auto& p) { std::ofstream(p) << "{\"models\":[{\"locale\":"; },
+            R"({"kind":"unsupported"})"},
+           {"JSON of the wrong shapes",
+            [](auto& p) {
+              std::ofstream(p) << R"({"models":[1,null,{"locale":7},{"locale":"fr-FR","url":[]},)"
+                               << R"({"locale":"fr-FR","url":"x","size":-1,"sha256":{}}]})";
+            },
+            R"({"kind":"supported"})"},
+           {"bytes that are not text",
+            [](auto& p) { std::ofstream(p) << std::string("{\"models\":[\"\xff\xfe\"]}"); },
+            R"({"kind":"unsupported"})"},
+           {"a link to /dev/zero", [](auto& p) { std::filesystem::create_symlink("/dev/zero", p); },
+            R"({"kind":"unsupported"})"},
+       }) {
+    SCOPED_TRACE(c.name);
+    DataHome home("fault-catalog");
+    c.make(home.catalog());
+    auto locales = home.ask(R"({"op":"locales"})");
+    EXPECT_EQ(locales.status, 0);
+    EXPECT_EQ(locales.err, "");
+    EXPECT_TRUE(locales.out.starts_with(R"({"locales":["en-US")")) << locales.out;
+    auto state = home.ask(R"({"op":"asset-state","locale":"fr-FR"})");
+    EXPECT_EQ(linesOf(state.out), std::vector<std::string>{c.frState});
+    EXPECT_EQ(state.err, "");
+  }
+}
+
+TEST(Faults, AModelThatCannotLoadGivesOneFailedLine) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path& acoustic)> damage;
+  };
+  auto truncate = [](const std::filesystem::path& file, double keep) {
+    std::filesystem::resize_file(
+        file, static_cast<std::uintmax_t>(std::filesystem::file_size(file) * keep));
+  };
+  for (const auto& c : std::vector<Case>{
+           {"empty transition matrices", [&](auto& a) { truncate(a / "transition_matrices", 0); }},
+           {"mdef cut in half", [&](auto& a) { truncate(a / "mdef", 0.5); }},
+           {"means cut short", [&](auto& a) { truncate(a / "means", 0.9); }},
+       }) {
+    SCOPED_TRACE(c.name);
+    DataHome home("fault-model");
+    // The user's en-US: the system model's acoustic folder copied, the big files linked.
+    const std::filesystem::path system = "/usr/share/pocketsphinx/model/en-us";
+    std::filesystem::create_directories(home.model());
+    std::filesystem::copy(system / "en-us", home.model() / "en-us");
+    std::filesystem::create_symlink(system / "en-us.lm.bin", home.model() / "en-us.lm.bin");
+    std::filesystem::create_symlink(system / "cmudict-en-us.dict", home.model() / "en-us.dict");
+
+    // Sound at first, so that it is proven and remembered; damaged afterwards.
+    auto sound = home.ask(transcribe0880);
+    EXPECT_NE(sound.out.find("young man"), std::string::npos) << sound.out;
+    c.damage(home.model() / "en-us");
+
+    for (const auto& [request, frames] : std::vector<std::pair<std::string, std::string>>{
+             {transcribe0880, ""}, {listenEnUs, speechFrames(2)}}) {
+      auto result = home.ask(request, frames);
+      EXPECT_EQ(result.status, 0) << request;
+      EXPECT_EQ(result.err, "");
+      auto lines = linesOf(result.out);
+      ASSERT_EQ(lines.size(), 1u) << result.out;
+      EXPECT_TRUE(lines[0].starts_with(
+          R"({"kind":"failed","reason":"the speech engine cannot load the model for en-US)"))
+          << lines[0];
+    }
+  }
+}
+
+TEST(Faults, TranscribeReadsOnlyRegularFilesOfPlausibleRates) {
+  auto withRate = [](std::uint32_t rate) {
+    return [rate](std::string& b) {
+      for (int i = 0; i < 4; ++i) b[24 + i] = static_cast<char>(rate >> (8 * i) & 0xff);
+      std::uint32_t byteRate = rate * 2;
+      for (int i = 0; i < 4; ++i) b[28 + i] = static_cast<char>(byteRate >> (8 * i) & 0xff);
+    };
+  };
+  damaged("one-hertz.wav", withRate(1));
+  damaged("a-megahertz.wav", withRate(1'000'000));
+  auto fifo = scratch() / "fault.fifo";
+  std::filesystem::remove(fifo);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  struct Case {
+    std::string path;
+    std::string reason;  // the reason's beginning
+  };
+  for (const auto& c : std::vector<Case>{
+           {fifo.string(), fifo.string() + " is not a regular file"},
+           {"/proc/self/fd/0", "/proc/self/fd/0 is not a regular file"},
+           {"/dev/zero", "/dev/zero is not a regular file"},
+           {scratch().string(), scratch().string() + " is a folder"},
+           {scratch().string() + "/one-hertz.wav",
+            "the audio file " + scratch().string() + "/one-hertz.wav says its sample rate is 1 Hz"},
+           {scratch().string() + "/a-megahertz.wav",
+            "the audio file " + scratch().string() +
+                "/a-megahertz.wav says its sample rate is 1000000 Hz"},
+       }) {
+    SCOPED_TRACE(c.path);
+    // Standard input stays open until the helper has gone: reading it as audio would hang.
+    auto result = ask("", [&](int fd) {
+      writeAll(fd, R"({"op":"transcribe","locale":"en-US","path":")" + c.path + "\"}\n");
+      pollfd gone{fd, 0, 0};
+      poll(&gone, 1, 60'000);
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    auto lines = linesOf(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.out;
+    auto event = Wire::decode<SpeechEvent>(lines[0]);
+    ASSERT_TRUE(event && event->is<SpeechEvent::Failed>()) << lines[0];
+    const auto& reason = std::get<SpeechEvent::Failed>(event->value).reason;
+    EXPECT_TRUE(reason.starts_with(c.reason)) << reason;
+  }
+}
+
+TEST(Faults, WithoutAHomeNothingIsTakenFromASharedFolder) {
+  // Someone else's catalog in /tmp, where a store without a home once fell back to.
+  const std::filesystem::path planted = "/tmp/vorel-speech";
+  std::error_code ignored;
+  bool mine = !std::filesystem::exists(planted, ignored);
+  if (mine) {
+    std::filesystem::create_directories(planted);
+    std::ofstream(planted / "catalog.json")
+        << R"({"models":[{"locale":"de-DE","url":"file:///tmp/vorel-speech/evil.tar"}]})";
+  }
+  ProcessOptions options;
+  options.arguments = {"-u", "HOME", "-u", "XDG_DATA_HOME", helper};
+  auto result = runProcess("/usr/bin/env", "{\"op\":\"locales\"}\n", options);
+  if (mine) std::filesystem::remove_all(planted, ignored);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(result.out.starts_with(R"({"locales":["en-US")")) << result.out;
+  EXPECT_EQ(result.out.find("de-DE"), std::string::npos) << result.out;
 }
 
 }  // namespace
