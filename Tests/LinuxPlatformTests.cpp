@@ -109,8 +109,18 @@ TEST(ModelStore, AModelMissingAPartIsNotInstalled) {
 namespace vorel::real {
 namespace {
 
-// Converts a second of a 440 Hz tone, in 100 ms chunks, the way a live session does.
-std::vector<std::int16_t> convertTone(double analyzerRate, CommonFormat type) {
+void append(std::vector<std::int16_t>& out, const PcmBuffer& buffer) {
+  for (std::uint32_t i = 0; i < buffer.frameLength; ++i) {
+    out.push_back(buffer.format.commonFormat == CommonFormat::int16
+                      ? buffer.int16[i]
+                      : static_cast<std::int16_t>(buffer.float32[i] * 32767));
+  }
+}
+
+// Converts a second of a 440 Hz tone, in 100 ms chunks, the way a live session does; with
+// flushed, what the converter holds at the end too.
+std::vector<std::int16_t> convertTone(double analyzerRate, CommonFormat type,
+                                      bool flushed = false) {
   const AudioFormat input = SpeechSession::inputFormat();
   const AudioFormat analyzer{type, analyzerRate, 1, true};
   auto converter = SoxrConverter::make(input, analyzer);
@@ -127,11 +137,12 @@ std::vector<std::int16_t> convertTone(double analyzerRate, CommonFormat type) {
     auto buffer = SpeechSession::convert(bytes, input, *converter, analyzer);
     EXPECT_TRUE(buffer);
     if (!buffer) break;
-    for (std::uint32_t i = 0; i < buffer->frameLength; ++i) {
-      out.push_back(type == CommonFormat::int16
-                        ? buffer->int16[i]
-                        : static_cast<std::int16_t>(buffer->float32[i] * 32767));
-    }
+    append(out, *buffer);
+  }
+  if (flushed) {
+    auto rest = SpeechSession::flush(*converter, analyzer);
+    EXPECT_TRUE(rest);
+    if (rest) append(out, *rest);
   }
   return out;
 }
@@ -147,6 +158,14 @@ TEST(SoxrConverter, ResamplesLiveChunksTheSameWayEveryTime) {
   EXPECT_EQ(floats.size(), first.size());
   EXPECT_FALSE(SoxrConverter::make(SpeechSession::inputFormat(),
                                    AudioFormat{CommonFormat::int16, 16000, 2, true}));
+}
+
+TEST(SoxrConverter, FlushingAtTheEndKeepsEveryMillisecond) {
+  auto held = convertTone(16000, CommonFormat::int16);
+  auto flushed = convertTone(16000, CommonFormat::int16, /*flushed=*/true);
+  EXPECT_LT(held.size(), 16000u) << "the resampler holds the last few milliseconds back";
+  EXPECT_NEAR(static_cast<double>(flushed.size()), 16000.0, 1.0) << "a second in, a second out";
+  EXPECT_TRUE(std::equal(held.begin(), held.end(), flushed.begin()));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The live session, its audio conversion and its lag monitor, against the scripted platform.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <future>
 #include <thread>
 
 #include "ScriptedPlatform.h"
@@ -167,7 +169,11 @@ struct Live {
     return events;
   }
   void awaitEvents(std::size_t count) {
-    while (seen().size() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (seen().size() < count) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no event " << count << " in 30 s";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   int terminals() {
     auto all = seen();
@@ -269,6 +275,42 @@ TEST(LiveSession, FallingAMinuteBehindOnSpeechEndsTheSession) {
   live.handle->finish();
   EXPECT_EQ(live.seen(),
             std::vector{SpeechEvent::failed("the speech engine fell a minute behind")});
+}
+
+std::size_t threadsOfThisProcess() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(LiveSession, FallingBehindWhileTheClientReadsSlowlyEndsOnceFromOneThread) {
+  ScriptedPlatform platform;
+  scriptRecogniser(platform);
+  // The client reads nothing until the test lets it: the first volatile event waits in the sink,
+  // holding up every later delivery, and so the recogniser's progress, too.
+  std::promise<void> reading;
+  std::shared_future<void> clientReads = reading.get_future().share();
+  std::mutex mutex;
+  std::vector<SpeechEvent> events;
+  auto handle = VorelSpeech::listen(platform, "en-US", [&](const SpeechEvent& e) {
+    clientReads.wait();
+    std::lock_guard guard(mutex);
+    events.push_back(e);
+  });
+  for (int i = 0; i < 125; ++i) handle->feed(speechChunk);  // a minute and more: behind
+  std::size_t before = threadsOfThisProcess();
+  for (int i = 0; i < 2000; ++i) handle->feed(speechChunk);
+  EXPECT_LE(threadsOfThisProcess(), before + 1) << "no thread per refused chunk";
+  reading.set_value();
+  handle->finish();
+  handle.reset();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), SpeechEvent::failed("the speech engine fell a minute behind"));
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const SpeechEvent& e) { return e.isTerminal(); }),
+            1);
 }
 
 TEST(LiveSession, SilenceNeverFallsBehind) {
