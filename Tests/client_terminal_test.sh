@@ -69,7 +69,13 @@ echo "volatile line: seen in $volatiles screens, always one line, replaced by th
 # 3. Ctrl-C in the middle of a sentence ends the audio; what was said still arrives.
 tmux new-session -d -s "$session-interrupt" -x 80 -y 24 \
   "$client dictate --realtime $work/long.wav; echo status=\$?; echo __DONE__; sleep 60"
-sleep 4
+# Ctrl-C once the first words have settled, while more are being said.
+for n in $(seq 300); do
+  tmux capture-pane -p -t "$session-interrupt" >"$work/interrupt"
+  grep -qE '^\[00:00:[0-9]{2}\.[0-9]{3} --> ' "$work/interrupt" && break
+  [ "$n" -lt 300 ] || fail "no segment within 30 s of dictation" "$work/interrupt"
+  sleep 0.1
+done
 tmux send-keys -t "$session-interrupt" C-c
 for _ in $(seq 200); do
   tmux capture-pane -p -t "$session-interrupt" >"$work/interrupt"

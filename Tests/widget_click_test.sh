@@ -18,8 +18,8 @@ chmod +x "$work/opener"
 "$host" place "$kind" --opener "$work/opener" >"$work/host.log" 2>&1 &
 host_pid=$!
 
-window=$(timeout 20 xdotool search --sync --name "^$name\$" | head -n 1)
-sleep 0.5  # let the window map and draw
+# Waits until the window is mapped (visible), not for a fixed while.
+window=$(timeout 20 xdotool search --sync --onlyvisible --name "^$name\$" | head -n 1)
 xdotool mousemove --window "$window" 85 85 click 1
 for _ in $(seq 100); do [ -s "$work/opened" ] && break; sleep 0.1; done
 opened=$(cat "$work/opened" 2>/dev/null || true)
