@@ -109,7 +109,8 @@ void SpeechSession::feed(std::string chunk) {
   if (ended_.load(std::memory_order_acquire)) return;
   bool speech = Lag::isSpeech(chunk);
   if (lag_.fed(static_cast<double>(chunk.size()) / bytesPerSecond, speech)) {
-    pcm_->push(std::move(chunk));
+    // A chunk without a whole sample converts to nothing: it is counted, not queued.
+    if (chunk.size() >= 2) pcm_->push(std::move(chunk));
     return;
   }
   // Ending can wait on the client reading its output, which feed() must never do, so it is
