@@ -228,6 +228,8 @@ std::int32_t handle(SpeechPlatform& platform, std::string_view line, const Emit&
 
 std::int32_t hear(FrameReader reader, std::shared_ptr<LiveHandle> into, const Emit& emit) {
   if (auto error = feedAll(std::move(reader), into)) {
+    // The session is let go first: it ends without a word, so this is the last line.
+    into.reset();
     writeFailure(emit, "the speech helper could not read the audio: " + error->text());
     return malformed;
   }

@@ -83,9 +83,11 @@ std::expected<void, std::string> proveLoadable(const ModelFiles& model, const fs
   pid_t child = ::fork();
   if (child < 0) return std::unexpected("no process could be started to check it");
   if (child == 0) {
-    // Nothing the library says may reach the client's pipes.
+    // Nothing the library says may reach the client's pipes, and the child holds none of the
+    // helper's descriptors (its pipes, an install's lock) while it loads.
     int null = ::open("/dev/null", O_RDWR);
     for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    ::close_range(3, ~0u, 0);
     ::_exit(Decoder::trialRun(model) ? 0 : 1);
   }
   auto status = awaitChild(child);
