@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "LinuxServiceLevel.h"
+#include "ProgramFolder.h"
 
 namespace vorel {
 namespace {
@@ -92,14 +93,8 @@ class UnavailablePlatform final : public SpeechPlatform {
   PlatformError error_;
 };
 
-std::filesystem::path programDirectory() {
-  std::error_code error;
-  auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::filesystem::path(".") : program.parent_path();
-}
-
 std::unique_ptr<SpeechPlatform> loadModule() {
-  auto path = programDirectory() / platformModuleName;
+  auto path = besideThisProgram(platformModuleName);
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) {
     const char* why = dlerror();

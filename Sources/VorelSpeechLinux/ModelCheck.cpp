@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "ProgramFolder.h"
 #include "Sha256.h"
 
 namespace vorel::real {
@@ -80,15 +82,27 @@ std::expected<void, std::string> proveLoadable(const ModelFiles& model, const fs
   fs::path proof = proofs.empty() ? fs::path() : proofs / *print;
   if (!proof.empty() && fs::exists(proof, error)) return {};
 
-  pid_t child = ::fork();
-  if (child < 0) return std::unexpected("no process could be started to check it");
-  if (child == 0) {
-    // Nothing the library says may reach the client's pipes, and the child holds none of the
-    // helper's descriptors (its pipes, an install's lock) while it loads.
-    int null = ::open("/dev/null", O_RDWR);
-    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-    ::close_range(3, ~0u, 0);
-    ::_exit(Decoder::trialRun(model) ? 0 : 1);
+  auto checker = besideThisProgram(modelCheckerName);
+  std::vector<std::string> words{checker.string(), model.acousticModel.string(),
+                                 model.languageModel.string(), model.dictionary.string()};
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  char* noEnvironment[] = {nullptr};
+  // Nothing the library says may reach the client's pipes, and the checker holds none of the
+  // helper's descriptors (its pipes, an install's lock) while it loads.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd <= 2; ++fd) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  pid_t child = -1;
+  int spawned = posix_spawn(&child, checker.c_str(), &actions, nullptr, argv.data(), noEnvironment);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    return std::unexpected("its checker " + checker.string() + " could not be started (" +
+                           std::strerror(spawned) + ")");
   }
   auto status = awaitChild(child);
   if (!status) return std::unexpected("loading it did not finish");

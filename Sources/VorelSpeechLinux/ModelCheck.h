@@ -2,7 +2,9 @@
 //
 // PocketSphinx ends the process itself on some damaged model files (a fatal error and exit, or a
 // crash inside the library), which would leave the client without a last line. A model is
-// therefore first loaded, and a moment of silence decoded, in a child process. A model that
+// therefore first loaded, and a moment of silence decoded, by vorel-speech-model-check, a
+// program beside the running one, in a process of its own (a fresh one: a forked copy of a
+// process with threads may inherit a lock some other thread held). A model that
 // passed is remembered by a fingerprint of its files (device, inode, size and modification time
 // of each), so that the check costs one model load per model and change, not one per request.
 #pragma once
@@ -14,6 +16,9 @@
 #include "Decoder.h"
 
 namespace vorel::real {
+
+// The checker's name, and its exit status for a model that loads.
+inline constexpr const char* modelCheckerName = "vorel-speech-model-check";
 
 // Loads the model in a child process; fails with a readable reason when the child does not come
 // back healthy. Proofs are kept in proofs (nothing is kept when that is empty or not writable).
