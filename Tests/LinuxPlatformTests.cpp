@@ -147,6 +147,20 @@ std::vector<std::int16_t> convertTone(double analyzerRate, CommonFormat type,
   return out;
 }
 
+TEST(Decoder, WritesTheRecognisersWordsAsPeopleDo) {
+  for (const auto& [words, written] : std::vector<std::pair<std::string, std::string>>{
+           {"", ""},
+           {"hello world", "Hello world"},
+           {"i think i'm late and i'll run", "I think I'm late and I'll run"},
+           {"we've said i'd and i've", "We've said I'd and I've"},
+           {"it's icy in idaho", "It's icy in idaho"},
+           {"the ice is thin i", "The ice is thin I"},
+           {"'til then", "'til then"},
+       }) {
+    EXPECT_EQ(asWritten(words), written) << words;
+  }
+}
+
 TEST(SoxrConverter, ResamplesLiveChunksTheSameWayEveryTime) {
   auto first = convertTone(16000, CommonFormat::int16);
   EXPECT_EQ(first, convertTone(16000, CommonFormat::int16)) << "no dither, no randomness";

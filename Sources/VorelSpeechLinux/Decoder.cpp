@@ -39,6 +39,25 @@ bool hasExtension(const std::filesystem::path& file, std::initializer_list<const
 
 }  // namespace
 
+std::string asWritten(std::string_view words) {
+  std::string text;
+  std::size_t at = 0;
+  while (at < words.size()) {
+    std::size_t end = std::min(words.find(' ', at), words.size());
+    std::string word(words.substr(at, end - at));
+    bool first = text.empty();
+    bool pronoun =
+        word == "i" || word == "i'm" || word == "i'll" || word == "i've" || word == "i'd";
+    if ((first || pronoun) && !word.empty() && word[0] >= 'a' && word[0] <= 'z') {
+      word[0] = static_cast<char>(word[0] - 'a' + 'A');
+    }
+    if (!first) text += ' ';
+    text += word;
+    at = end + 1;
+  }
+  return text;
+}
+
 std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder) {
   std::error_code error;
   if (!std::filesystem::is_directory(folder, error)) return std::unexpected("no model folder");
@@ -219,7 +238,7 @@ void Decoder::endUtterance() {
     start = std::min(start, utteranceEnd);
     end = std::min(utteranceEnd, utteranceStart_ + last * SpeechDetector::frameSamples);
   }
-  sink_({text, {at(start), at(end - start)}, true});
+  sink_({asWritten(text), {at(start), at(end - start)}, true});
   lastReportFrame_ = framesSeen_;
 }
 
@@ -231,7 +250,7 @@ void Decoder::reportPartial() {
   lastPartial_ = text;
   lastReportFrame_ = framesSeen_;
   std::int64_t now = framesSeen_ * SpeechDetector::frameSamples;
-  sink_({text, {at(utteranceStart_), at(now - utteranceStart_)}, false});
+  sink_({asWritten(text), {at(utteranceStart_), at(now - utteranceStart_)}, false});
 }
 
 void Decoder::reportSilence() {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "SpeechPlatform.h"
@@ -30,6 +31,10 @@ struct ModelFiles {
   std::filesystem::path languageModel;  // *.lm.bin, *.lm or *.DMP
   std::filesystem::path dictionary;     // *.dict
 };
+
+// The recogniser's words (lower case, one blank apart) as people write them: the first word
+// capitalised, and "I" with its forms ("I'm", "I'll", "I've", "I'd"); nothing else changes.
+std::string asWritten(std::string_view words);
 
 // Finds the three parts in a model folder, or says what is missing.
 std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder);

@@ -62,10 +62,15 @@ std::vector<std::int16_t> readWav16(const std::filesystem::path& file) {
 }
 
 double wordErrorRate(const std::string& reference, const std::string& hypothesis) {
+  // Words compare without regard to letter case: "I'm" is the recogniser's "i'm".
   auto words = [](const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> list;
-    for (std::string w; in >> w;) list.push_back(w);
+    for (std::string w; in >> w;) {
+      std::transform(w.begin(), w.end(), w.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      list.push_back(w);
+    }
     return list;
   };
   auto ref = words(reference), hyp = words(hypothesis);
