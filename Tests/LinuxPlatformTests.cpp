@@ -161,6 +161,33 @@ TEST(Decoder, WritesTheRecognisersWordsAsPeopleDo) {
   }
 }
 
+TEST(NoiseLevel, TellsNoiseFromQuietBetweenWords) {
+  // 20 ms blocks: a loud one (about -13 dBFS), then one at a given level, over and over.
+  auto block = [](double amplitude) {
+    std::vector<std::int16_t> samples(Denoiser::blockSamples);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      samples[i] = static_cast<std::int16_t>(amplitude * std::sin(i * 0.3));
+    }
+    return samples;
+  };
+  auto loud = block(8000), silence = block(0), noise20 = block(800), noise40 = block(80);
+  NoiseLevel level;
+  auto feed = [&](const std::vector<std::int16_t>& between, int pairs) {
+    for (int i = 0; i < pairs; ++i) {
+      level.add(loud);
+      level.add(between);
+    }
+  };
+  feed(noise20, 70);
+  EXPECT_FALSE(level.noisy()) << "not judged in the first three seconds";
+  feed(noise20, 10);
+  EXPECT_TRUE(level.noisy()) << "the quiet blocks stand 20 dB below the loud ones";
+  feed(noise40, 100);
+  EXPECT_FALSE(level.noisy()) << "40 dB apart is clean";
+  feed(silence, 300);
+  EXPECT_FALSE(level.noisy());
+}
+
 TEST(SoxrConverter, ResamplesLiveChunksTheSameWayEveryTime) {
   auto first = convertTone(16000, CommonFormat::int16);
   EXPECT_EQ(first, convertTone(16000, CommonFormat::int16)) << "no dither, no randomness";

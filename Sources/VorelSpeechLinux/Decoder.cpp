@@ -1,6 +1,7 @@
 #include "Decoder.h"
 
 #include <pocketsphinx.h>
+#include <speex/speex_preprocess.h>
 #include <sphinxbase/err.h>
 
 #include <algorithm>
@@ -56,6 +57,53 @@ std::string asWritten(std::string_view words) {
     at = end + 1;
   }
   return text;
+}
+
+Denoiser::Denoiser() : state_(speex_preprocess_state_init(blockSamples, Decoder::sampleRate)) {
+  int on = 1, off = 0, suppress = -15;  // voice detection and dereverberation stay off
+  speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_DENOISE, &on);
+  speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, &suppress);
+  speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_AGC, &off);
+}
+
+Denoiser::~Denoiser() {
+  speex_preprocess_state_destroy(state_);
+}
+
+std::span<const std::int16_t> Denoiser::process(std::span<const std::int16_t> samples) {
+  held_.insert(held_.end(), samples.begin(), samples.end());
+  std::size_t whole = held_.size() / blockSamples * blockSamples;
+  out_.assign(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(whole));
+  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(whole));
+  std::vector<std::int16_t> raw(blockSamples);
+  for (std::size_t at = 0; at < whole; at += blockSamples) {
+    std::span<std::int16_t> block(out_.data() + at, blockSamples);
+    level_.add(block);
+    // The suppressor always runs, so that its estimate of the noise is current when it is
+    // needed; its output is taken only where there is noise to take away.
+    std::copy(block.begin(), block.end(), raw.begin());
+    speex_preprocess_run(state_, block.data());
+    if (!level_.noisy()) std::copy(raw.begin(), raw.end(), block.begin());
+  }
+  return out_;
+}
+
+void NoiseLevel::add(std::span<const std::int16_t> block) {
+  double sum = 0;
+  for (auto s : block) sum += static_cast<double>(s) * s;
+  double level = 10 * std::log10(sum / block.size() / (32768.0 * 32768.0) + 1e-10);
+  ++count_;
+  auto slide = [&](std::deque<std::pair<std::int64_t, double>>& window, std::int64_t span,
+                   auto keepsBack) {
+    while (!window.empty() && !keepsBack(window.back().second, level)) window.pop_back();
+    window.emplace_back(count_, level);
+    while (window.front().first <= count_ - span) window.pop_front();
+  };
+  slide(quietest_, floorBlocks, std::less<>());
+  slide(loudest_, peakBlocks, std::greater<>());
+  if (count_ < floorBlocks) return;
+  double range = loudest_.front().second - quietest_.front().second;
+  noisy_ = noisy_ ? range < cleanAboveDb : range < noisyBelowDb;
 }
 
 std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder) {
@@ -146,6 +194,14 @@ Decoder::~Decoder() {
 
 void Decoder::feed(std::span<const std::int16_t> samples) {
   position_ += static_cast<std::int64_t>(samples.size());
+  takeSamples(denoiser_.process(samples));
+  if (inUtterance_) {
+    decodePending(/*all=*/false);
+    if (partialResults_) reportPartial();
+  }
+}
+
+void Decoder::takeSamples(std::span<const std::int16_t> samples) {
   while (!samples.empty()) {
     std::size_t take =
         std::min<std::size_t>(SpeechDetector::frameSamples - partialFrame_.size(), samples.size());
@@ -155,10 +211,6 @@ void Decoder::feed(std::span<const std::int16_t> samples) {
       takeFrame(partialFrame_);
       partialFrame_.clear();
     }
-  }
-  if (inUtterance_) {
-    decodePending(/*all=*/false);
-    if (partialResults_) reportPartial();
   }
 }
 
@@ -260,6 +312,7 @@ void Decoder::reportSilence() {
 }
 
 void Decoder::flush() {
+  takeSamples(denoiser_.rest());
   if (!partialFrame_.empty()) {
     // The last few milliseconds: pad them to a whole frame of silence so nothing is lost.
     partialFrame_.resize(SpeechDetector::frameSamples, 0);

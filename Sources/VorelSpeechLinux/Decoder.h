@@ -17,11 +17,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "SpeechPlatform.h"
 
 struct ps_decoder_s;
+struct SpeexPreprocessState_;
 
 namespace vorel::real {
 
@@ -49,6 +51,53 @@ class SpeechDetector {
  private:
   double floor_ = 0;
   bool started_ = false;
+};
+
+// Whether recent audio is noisy: the loudest 20 ms blocks of the last ten seconds stand less
+// than 31 dB above the quietest of the last three (which, between words, hold only the noise);
+// it is clean again once they stand more than 35 dB apart. A recording with real silence
+// between its words never counts as noisy, whatever its level. The first three seconds are
+// not judged.
+class NoiseLevel {
+ public:
+  static constexpr int floorBlocks = 150;  // 3 s
+  static constexpr int peakBlocks = 500;   // 10 s
+  static constexpr double noisyBelowDb = 31;
+  static constexpr double cleanAboveDb = 35;
+
+  // Judges after each block; no judgement before a floor window's worth of audio.
+  void add(std::span<const std::int16_t> block);
+  bool noisy() const { return noisy_; }
+
+ private:
+  std::int64_t count_ = 0;
+  bool noisy_ = false;
+  // Blocks that may still be the window's extreme: (block number, level in dBFS).
+  std::deque<std::pair<std::int64_t, double>> quietest_;
+  std::deque<std::pair<std::int64_t, double>> loudest_;
+};
+
+// Suppresses stationary noise (the Speex preprocessor: denoising only, no gain control) in
+// 20 ms blocks where the audio is noisy, and passes clean audio as it is; the output keeps the
+// input's timeline, held back by less than one block.
+class Denoiser {
+ public:
+  static constexpr int blockSamples = 320;  // 20 ms at 16 kHz
+  Denoiser();
+  ~Denoiser();
+  Denoiser(const Denoiser&) = delete;
+  Denoiser& operator=(const Denoiser&) = delete;
+
+  // The denoised samples of every whole block completed by these.
+  std::span<const std::int16_t> process(std::span<const std::int16_t> samples);
+  // What is left short of a block, as it came.
+  std::vector<std::int16_t> rest() { return std::exchange(held_, {}); }
+
+ private:
+  SpeexPreprocessState_* state_;
+  NoiseLevel level_;
+  std::vector<std::int16_t> held_;
+  std::vector<std::int16_t> out_;
 };
 
 class Decoder {
@@ -86,9 +135,12 @@ class Decoder {
   void reportSilence();
   static MediaTime at(std::int64_t sample) { return MediaTime::make(sample, sampleRate); }
 
+  void takeSamples(std::span<const std::int16_t> samples);
+
   ps_decoder_s* ps_;
   bool partialResults_;
   Sink sink_;
+  Denoiser denoiser_;
   SpeechDetector detector_;
 
   std::vector<std::int16_t> partialFrame_;  // samples short of a whole frame
