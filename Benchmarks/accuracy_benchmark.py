@@ -25,6 +25,8 @@ import tempfile
 import threading
 import time
 
+from word_error_rate import wer
+
 LIBRIVOX = "/usr/share/pocketsphinx/test/data/librivox"
 MODEL = "/usr/share/pocketsphinx/model/en-us"
 VOICES = ["slt", "rms", "awb", "kal16"]
@@ -55,22 +57,6 @@ SENTENCES = [
     "the house feels warm and calm when everyone is asleep",
     "that is all for today and i am going to sleep now",
 ]
-
-
-def words(text):
-    return re.sub(r"[^a-z' ]", " ", text.lower()).split()
-
-
-def wer(reference, hypothesis):
-    ref, hyp = words(reference), words(hypothesis)
-    row = list(range(len(hyp) + 1))
-    for i in range(1, len(ref) + 1):
-        diagonal, row[0] = row[0], i
-        for j in range(1, len(hyp) + 1):
-            above = row[j]
-            row[j] = min(row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1]))
-            diagonal = above
-    return row[len(hyp)] / len(ref)
 
 
 def sox(*args):

@@ -14,20 +14,10 @@ import sys
 import tempfile
 import time
 
+from word_error_rate import wer
+
 LIBRIVOX = "/usr/share/pocketsphinx/test/data/librivox"
 MODEL = "/usr/share/pocketsphinx/model/en-us"
-
-
-def wer(reference, hypothesis):
-    ref, hyp = reference.split(), hypothesis.split()
-    row = list(range(len(hyp) + 1))
-    for i in range(1, len(ref) + 1):
-        diagonal, row[0] = row[0], i
-        for j in range(1, len(hyp) + 1):
-            above = row[j]
-            row[j] = min(row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1]))
-            diagonal = above
-    return row[len(hyp)] / len(ref)
 
 
 def measured(command, stdin_text):
