@@ -161,6 +161,36 @@ TEST(Decoder, WritesTheRecognisersWordsAsPeopleDo) {
   }
 }
 
+TEST(Decoder, CutsLongUtterancesIntoPhrasesAtTheirWidestPauses) {
+  using Words = std::vector<std::pair<int, int>>;
+  using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
+  struct Case {
+    const char* name;
+    Words words;
+    int longest;
+    Ranges phrases;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"no words", {}, 700, {}},
+           {"short enough", {{0, 50}, {55, 100}, {120, 700}}, 700, {{0, 3}}},
+           {"cut at the widest pause",
+            {{0, 100}, {110, 200}, {260, 300}, {305, 400}, {410, 700}},
+            500,
+            {{0, 2}, {2, 5}}},
+           {"equal pauses: the later",
+            {{0, 100}, {110, 200}, {210, 300}, {310, 400}},
+            350,
+            {{0, 3}, {3, 4}}},
+           {"one word longer than a phrase", {{0, 900}, {900, 950}}, 700, {{0, 1}, {1, 2}}},
+           {"many phrases",
+            {{0, 300}, {300, 600}, {650, 950}, {950, 1250}, {1300, 1600}},
+            700,
+            {{0, 2}, {2, 4}, {4, 5}}},
+       }) {
+    EXPECT_EQ(phrases(c.words, c.longest), c.phrases) << c.name;
+  }
+}
+
 TEST(NoiseLevel, TellsNoiseFromQuietBetweenWords) {
   // 20 ms blocks: a loud one (about -13 dBFS), then one at a given level, over and over.
   auto block = [](double amplitude) {

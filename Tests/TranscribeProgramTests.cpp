@@ -214,6 +214,31 @@ TEST(RealPlatform, NoiseIsSuppressedAndThePhrasesStillFound) {
   EXPECT_LE(wer, 0.3);
 }
 
+// Twenty seconds of speech without a pause long enough to end an utterance come back as
+// phrases a reader can take in, and lose nothing at the start.
+TEST(RealPlatform, ALongStretchOfSpeechComesBackInPhrases) {
+  const std::string paragraph =
+      "the quick brown fox jumps over the lazy dog while the farmer watches from his porch and "
+      "wonders about the weather that will come tomorrow because the radio said there would be "
+      "rain across the valley and the hills and the children would have to stay inside all day "
+      "reading books and playing games with their grandmother who always tells the best stories "
+      "about the old days when she was young and the town was much smaller than it is now";
+  auto raw = scratch() / "paragraph.wav";
+  run("flite -voice slt -t '" + paragraph + "' -o " + raw.string());
+  auto segments = segmentsOf(transcribe(raw));
+  ASSERT_GE(segments.size(), 3u) << textOf(segments);
+  std::uint64_t previousEnd = 0;
+  for (const auto& segment : segments) {
+    SCOPED_TRACE(segment.text);
+    EXPECT_LE(segment.endMs - segment.startMs, 7100u);
+    EXPECT_GE(segment.startMs, previousEnd);
+    EXPECT_TRUE(std::isupper(static_cast<unsigned char>(segment.text[0])));
+    previousEnd = segment.endMs;
+  }
+  EXPECT_LT(segments.front().startMs, 500u) << "the first words are there";
+  EXPECT_LE(wordErrorRate(paragraph, textOf(segments)), 0.3) << textOf(segments);
+}
+
 TEST(RealPlatform, FilesThatCannotBeReadFailOnceWithAReason) {
   auto notAudio = scratch() / "notes.wav";
   std::ofstream(notAudio) << "these are not the samples you are looking for\n";

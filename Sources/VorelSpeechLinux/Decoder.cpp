@@ -106,6 +106,32 @@ void NoiseLevel::add(std::span<const std::int16_t> block) {
   noisy_ = noisy_ ? range < cleanAboveDb : range < noisyBelowDb;
 }
 
+std::vector<std::pair<std::size_t, std::size_t>> phrases(
+    const std::vector<std::pair<int, int>>& words, int longest) {
+  std::vector<std::pair<std::size_t, std::size_t>> found;
+  std::size_t first = 0;
+  while (first < words.size()) {
+    std::size_t past = first + 1;  // the first word that does not fit
+    while (past < words.size() && words[past].second - words[first].first <= longest) ++past;
+    std::size_t cut = past;
+    if (past < words.size()) {
+      // The widest pause between two words, up to the one before the first that does not
+      // fit; the later of equals.
+      int widest = -1;
+      for (std::size_t w = first + 1; w <= past; ++w) {
+        int pause = words[w].first - words[w - 1].second;
+        if (pause >= widest) {
+          widest = pause;
+          cut = w;
+        }
+      }
+    }
+    found.emplace_back(first, cut);
+    first = cut;
+  }
+  return found;
+}
+
 std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder) {
   std::error_code error;
   if (!std::filesystem::is_directory(folder, error)) return std::unexpected("no model folder");
@@ -268,29 +294,33 @@ void Decoder::endUtterance() {
   decodePending(/*all=*/true);
   ps_end_utt(ps_);
   inUtterance_ = false;
-  std::string text;
-  std::int64_t first = -1, last = -1;
+  std::vector<std::string> words;
+  std::vector<std::pair<int, int>> frames;
   for (ps_seg_t* seg = ps_seg_iter(ps_); seg; seg = ps_seg_next(seg)) {
     const char* word = ps_seg_word(seg);
     if (!isWord(word)) continue;
     int startFrame, endFrame;
     ps_seg_frames(seg, &startFrame, &endFrame);
-    if (first < 0) first = startFrame;
-    last = endFrame + 1;
-    if (!text.empty()) text += ' ';
-    text += spelling(word);
+    words.push_back(spelling(word));
+    frames.emplace_back(startFrame, endFrame + 1);
   }
   // The last frame may be padding past the audio fed: never report beyond the audio.
   std::int64_t utteranceEnd =
       std::min(position_, utteranceStart_ + utteranceFrames_ * SpeechDetector::frameSamples);
-  std::int64_t start = utteranceStart_;
-  std::int64_t end = utteranceEnd;
-  if (first >= 0) {
-    start = utteranceStart_ + first * SpeechDetector::frameSamples;
-    start = std::min(start, utteranceEnd);
-    end = std::min(utteranceEnd, utteranceStart_ + last * SpeechDetector::frameSamples);
+  auto sample = [&](int frame) {
+    return std::min(utteranceEnd,
+                    utteranceStart_ + std::int64_t{frame} * SpeechDetector::frameSamples);
+  };
+  if (words.empty()) {
+    sink_({"", {at(utteranceStart_), at(utteranceEnd - utteranceStart_)}, true});
   }
-  sink_({asWritten(text), {at(start), at(end - start)}, true});
+  // One result a phrase, so that a long stretch of speech reads as sentences do.
+  for (auto [first, last] : phrases(frames, longestPhraseFrames)) {
+    std::string text;
+    for (std::size_t w = first; w < last; ++w) text += (w > first ? " " : "") + words[w];
+    std::int64_t start = sample(frames[first].first), end = sample(frames[last - 1].second);
+    sink_({asWritten(text), {at(start), at(end - start)}, true});
+  }
   lastReportFrame_ = framesSeen_;
 }
 

@@ -38,6 +38,12 @@ struct ModelFiles {
 // capitalised, and "I" with its forms ("I'm", "I'll", "I've", "I'd"); nothing else changes.
 std::string asWritten(std::string_view words);
 
+// Splits an utterance's words (their first and past-the-last frames) into phrases of at most
+// `longest` frames where it can, each cut at the widest pause between two of its words: the
+// [first, past-the-last) word ranges, in order, covering every word.
+std::vector<std::pair<std::size_t, std::size_t>> phrases(
+    const std::vector<std::pair<int, int>>& words, int longest);
+
 // Finds the three parts in a model folder, or says what is missing.
 std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder);
 
@@ -103,6 +109,8 @@ class Denoiser {
 class Decoder {
  public:
   static constexpr int sampleRate = 16000;
+  // Results are phrases of at most about 7 s: subtitles and a journal read them as sentences.
+  static constexpr int longestPhraseFrames = 700;
   using Sink = std::function<void(TranscriptionResult)>;
 
   // Loads the model; fails with a readable reason.
