@@ -82,8 +82,7 @@ class Lag {
 };
 
 // One live dictation: audio chunks in, events out, exactly one terminal event.
-class SpeechSession final : public LiveListening,
-                            public std::enable_shared_from_this<SpeechSession> {
+class SpeechSession final : public LiveListening {
  public:
   // Signed 16-bit little-endian mono at 48000 frames a second: 96000 bytes are one second.
   static AudioFormat inputFormat();
