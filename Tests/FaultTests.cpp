@@ -418,5 +418,18 @@ TEST(Faults, WithoutAHomeNothingIsTakenFromASharedFolder) {
   EXPECT_EQ(result.out.find("de-DE"), std::string::npos) << result.out;
 }
 
+TEST(Faults, AnInheritedIgnoreOfChildSignalsChangesNothing) {
+  // A parent that ignores SIGCHLD passes that on; the helper still waits for its model checker.
+  DataHome home("fault-sigchld");
+  ProcessOptions options;
+  options.environment = {"XDG_DATA_HOME=" + home.root.string()};
+  options.arguments = {"-e", "$SIG{CHLD} = 'IGNORE'; exec @ARGV or exit 127", helper};
+  auto result = runProcess("/usr/bin/perl", transcribe0880 + "\n", options);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_NE(result.out.find("young man"), std::string::npos) << result.out;
+  EXPECT_EQ(linesOf(result.out).back(), R"({"kind":"done"})");
+}
+
 }  // namespace
 }  // namespace vorel::testing

@@ -1,7 +1,6 @@
 #include "ModelCheck.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>

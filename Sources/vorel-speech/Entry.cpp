@@ -34,6 +34,9 @@ void runHelperProcess(SpeechPlatform& platform) {
   // A client that closes its end of the pipe ends the helper at the next write, whatever
   // disposition the helper inherited.
   std::signal(SIGPIPE, SIG_DFL);
+  // The helper waits for the programs it starts (the model checker); an inherited "ignore"
+  // would have them reaped unseen.
+  std::signal(SIGCHLD, SIG_DFL);
   OutputChannel output(STDOUT_FILENO);
   Emit emit = [&output](std::string_view record) { output.write(record); };
   ListenFactory listen = [&platform](const std::string& locale, OnEvent onEvent) {
