@@ -5,6 +5,7 @@
 #include <sphinxbase/err.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace vorel::real {
@@ -75,7 +76,7 @@ std::span<const std::int16_t> Denoiser::process(std::span<const std::int16_t> sa
   std::size_t whole = held_.size() / blockSamples * blockSamples;
   out_.assign(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(whole));
   held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(whole));
-  std::vector<std::int16_t> raw(blockSamples);
+  std::array<std::int16_t, blockSamples> raw;
   for (std::size_t at = 0; at < whole; at += blockSamples) {
     std::span<std::int16_t> block(out_.data() + at, blockSamples);
     level_.add(block);
