@@ -304,6 +304,17 @@ TEST(LiveSession, FallingBehindWhileTheClientReadsSlowlyEndsOnceFromOneThread) {
   for (int i = 0; i < 2000; ++i) handle->feed(speechChunk);
   EXPECT_LE(threadsOfThisProcess(), before + 1) << "no thread per refused chunk";
   reading.set_value();
+  // The audio has not ended, so nothing but the lag rule can end the session: wait for its
+  // event before ending the audio (which would race it with "done").
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    {
+      std::lock_guard guard(mutex);
+      if (!events.empty() && events.back().isTerminal()) break;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the session never ended";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   handle->finish();
   handle.reset();
   ASSERT_FALSE(events.empty());
