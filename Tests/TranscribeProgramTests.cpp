@@ -65,6 +65,7 @@ std::string textOf(const std::vector<SpeechSegment>& segments) {
 void expectWellFormedRun(const std::vector<SpeechEvent>& events, std::uint64_t durationMs) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back(), SpeechEvent::done());
+  std::uint64_t lastStart = 0, lastDone = 0;
   for (std::size_t i = 0; i + 1 < events.size(); ++i) {
     const auto& e = events[i];
     EXPECT_FALSE(e.isTerminal()) << "only the last event ends the run";
@@ -74,10 +75,14 @@ void expectWellFormedRun(const std::vector<SpeechEvent>& events, std::uint64_t d
       EXPECT_LT(segment.startMs, segment.endMs);
       EXPECT_LE(segment.endMs, durationMs);
       EXPECT_FALSE(segment.text.empty());
+      EXPECT_GE(segment.startMs, lastStart) << "segments come in time order";
+      lastStart = segment.startMs;
     }
     if (auto* p = std::get_if<SpeechEvent::Progress>(&e.value)) {
       EXPECT_EQ(p->total, durationMs);
       EXPECT_LE(p->done, p->total);
+      EXPECT_GE(p->done, lastDone) << "progress never goes back";
+      lastDone = p->done;
     }
   }
 }
@@ -119,12 +124,11 @@ TEST(RealPlatform, TranscribesOtherRatesChannelsAndFormats) {
   auto ogg = scratch() / "0880-44k-stereo.ogg";
   run("sox -D " + wav.string() + " -r 44100 -c 2 " + flac.string());
   run("sox -D " + wav.string() + " -r 44100 -c 2 " + ogg.string());
-  auto reference = textOf(segmentsOf(transcribe(wav)));
   for (const auto& file : {flac, ogg}) {
     auto events = transcribe(file);
     expectWellFormedRun(events, 2990);
     auto text = textOf(segmentsOf(events));
-    EXPECT_LE(wordErrorRate(reference, text), 0.25) << file << ": " << text;
+    EXPECT_LE(wordErrorRate(librivoxTranscript("0880"), text), 0.4) << file << ": " << text;
     EXPECT_NE(text.find("young man"), std::string::npos) << text;
   }
 }
@@ -133,8 +137,27 @@ const std::vector<std::string> threePhrases = {"the quick brown fox jumps over t
                                                "good morning how are you today",
                                                "please call me tomorrow afternoon"};
 
+// Where a clean recording's speech is, in seconds: 10 ms frames louder than a whisper, grouped
+// across short gaps.
+std::vector<std::pair<double, double>> speechIn(const std::filesystem::path& file) {
+  std::vector<std::pair<double, double>> speech;
+  auto samples = readWav16(file);
+  for (std::size_t f = 0; f * 160 + 160 <= samples.size(); ++f) {
+    double sum = 0;
+    for (std::size_t i = 0; i < 160; ++i) sum += std::pow(samples[f * 160 + i], 2);
+    if (std::sqrt(sum / 160) < 100) continue;
+    double at = f * 0.01;
+    if (!speech.empty() && at - speech.back().second < 0.5) {
+      speech.back().second = at + 0.01;
+    } else {
+      speech.push_back({at, at + 0.01});
+    }
+  }
+  return speech;
+}
+
 // The three phrases apart by known silences (1, 2, 1.5 and 1 s), and where their speech really
-// is: 10 ms frames louder than a whisper, grouped across short gaps.
+// is.
 struct ThreePhrases {
   std::filesystem::path file;
   std::vector<std::pair<double, double>> speech;
@@ -158,18 +181,7 @@ const ThreePhrases& threePhraseRecording() {
         std::to_string(gaps.back()));
     ThreePhrases made{scratch() / "three-phrases.wav", {}};
     run("sox -D " + parts + tail.string() + " " + made.file.string());
-    auto samples = readWav16(made.file);
-    for (std::size_t f = 0; f * 160 + 160 <= samples.size(); ++f) {
-      double sum = 0;
-      for (std::size_t i = 0; i < 160; ++i) sum += std::pow(samples[f * 160 + i], 2);
-      if (std::sqrt(sum / 160) < 100) continue;
-      double at = f * 0.01;
-      if (!made.speech.empty() && at - made.speech.back().second < 0.5) {
-        made.speech.back().second = at + 0.01;
-      } else {
-        made.speech.push_back({at, at + 0.01});
-      }
-    }
+    made.speech = speechIn(made.file);
     return made;
   }();
   return recording;
@@ -195,9 +207,9 @@ TEST(RealPlatform, SegmentTimesAreTrueToTheAudio) {
   }
 }
 
-// Pink noise about 15 dB below the speech: the phrases are still found where they are, and
-// the noise is taken out before the recogniser hears them (without it, the second phrase
-// comes out as "my name down an saying").
+// Pink noise about 15 dB below the speech, from the very start: the phrases are still found
+// where they are, and the noise is taken out before the recogniser hears them (without that, the
+// second phrase comes out as "my name down an saying").
 TEST(RealPlatform, NoiseIsSuppressedAndThePhrasesStillFound) {
   auto clean = threePhraseRecording().file;
   auto noise = scratch() / "pink.wav";
@@ -207,11 +219,58 @@ TEST(RealPlatform, NoiseIsSuppressedAndThePhrasesStillFound) {
   run("sox -D -m " + clean.string() + " " + noise.string() + " " + noisy.string());
   auto segments = segmentsOf(transcribe(noisy));
   expectSegmentsOnThePhrases(segments);
+  ASSERT_EQ(segments.size(), 3u);
+  EXPECT_EQ(wordErrorRate(threePhrases[1], segments[1].text), 0) << segments[1].text;
   std::string reference;
   for (const auto& phrase : threePhrases) reference += phrase + " ";
   double wer = wordErrorRate(reference, textOf(segments));
   std::printf("noisy three phrases: %s (word error rate %.2f)\n", textOf(segments).c_str(), wer);
-  EXPECT_LE(wer, 0.3);
+  EXPECT_LE(wer, 0.4);
+}
+
+// A phrase in noise as loud as the speech itself: an energy detector on the noisy audio hears
+// only its loudest syllable; after the noise is taken out the whole phrase is found.
+TEST(RealPlatform, APhraseInLoudNoiseIsFoundWhole) {
+  auto raw = scratch() / "loud-noise-raw.wav";
+  auto phrase = scratch() / "loud-noise-phrase.wav";
+  auto gap = scratch() / "loud-noise-gap.wav";
+  auto clean = scratch() / "loud-noise-clean.wav";
+  run("flite -voice slt -t 'please call me tomorrow afternoon' -o " + raw.string());
+  run("sox -D " + raw.string() + " -r 16000 -c 1 -b 16 " + phrase.string());
+  run("sox -D -n -r 16000 -c 1 -b 16 " + gap.string() + " trim 0 2");
+  run("sox -D " + gap.string() + " " + phrase.string() + " " + gap.string() + " " + clean.string());
+  auto noise = scratch() / "loud-pink.wav";
+  auto noisy = scratch() / "loud-noise-noisy.wav";
+  run("sox -R -D -n -r 16000 -c 1 -b 16 " + noise.string() + " synth $(soxi -D " + clean.string() +
+      ") pinknoise vol 0.5");
+  run("sox -D -m " + clean.string() + " " + noise.string() + " " + noisy.string());
+  auto speech = speechIn(clean);
+  ASSERT_EQ(speech.size(), 1u);
+  auto segments = segmentsOf(transcribe(noisy));
+  ASSERT_EQ(segments.size(), 1u) << textOf(segments);
+  EXPECT_NEAR(segments[0].startMs / 1000.0, speech[0].first, 0.3);
+  EXPECT_NEAR(segments[0].endMs / 1000.0, speech[0].second, 0.3);
+}
+
+// Utterances are decoded on every core: a long file's results still come back in time order,
+// each where its own phrase is, with progress that never goes back.
+TEST(RealPlatform, ManyPhrasesComeBackInOrder) {
+  auto once = threePhraseRecording().file;
+  auto four = scratch() / "three-phrases-four-times.wav";
+  run("sox -D " + once.string() + " " + once.string() + " " + once.string() + " " + once.string() +
+      " " + four.string());
+  auto events = transcribe(four);
+  double seconds = readWav16(four).size() / 16000.0;
+  expectWellFormedRun(events, static_cast<std::uint64_t>(std::llround(seconds * 1000)));
+  auto segments = segmentsOf(events);
+  ASSERT_EQ(segments.size(), 12u) << textOf(segments);
+  double length = readWav16(once).size() / 16000.0;
+  const auto& speech = threePhraseRecording().speech;
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    SCOPED_TRACE(segments[i].text);
+    EXPECT_NEAR(segments[i].startMs / 1000.0, (i / 3) * length + speech[i % 3].first, 0.3);
+    EXPECT_LE(wordErrorRate(threePhrases[i % 3], segments[i].text), 0.34);
+  }
 }
 
 // Twenty seconds of speech without a pause long enough to end an utterance come back as

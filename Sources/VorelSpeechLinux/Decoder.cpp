@@ -17,6 +17,7 @@ constexpr int pauseToEnd = 35;             // quiet frames that end an utterance
 constexpr int longUtterance = 2000;        // past 20 s, a shorter pause ends it
 constexpr int shortPause = 15;             // 150 ms
 constexpr int longestUtterance = 4500;     // 45 s: cut even without a pause
+constexpr int guessAfter = 15;             // live, a pause this long starts the final decode
 constexpr int reportEvery = 100;           // a result at least every second of audio
 constexpr int repeatPartial = 20;          // an unchanged partial text again after 200 ms
 constexpr std::size_t decodeBlock = 1600;  // 100 ms
@@ -60,7 +61,8 @@ std::string asWritten(std::string_view words) {
   return text;
 }
 
-Denoiser::Denoiser() : state_(speex_preprocess_state_init(blockSamples, Decoder::sampleRate)) {
+Denoiser::Denoiser(bool lookBack)
+    : state_(speex_preprocess_state_init(blockSamples, Decoder::sampleRate)), holding_(lookBack) {
   int on = 1, off = 0, suppress = -15;  // voice detection and dereverberation stay off
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_DENOISE, &on);
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, &suppress);
@@ -72,21 +74,57 @@ Denoiser::~Denoiser() {
 }
 
 std::span<const std::int16_t> Denoiser::process(std::span<const std::int16_t> samples) {
-  held_.insert(held_.end(), samples.begin(), samples.end());
-  std::size_t whole = held_.size() / blockSamples * blockSamples;
-  out_.assign(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(whole));
-  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(whole));
-  std::array<std::int16_t, blockSamples> raw;
+  out_.clear();
+  partial_.insert(partial_.end(), samples.begin(), samples.end());
+  std::size_t whole = partial_.size() / blockSamples * blockSamples;
+  std::array<std::int16_t, blockSamples> block;
   for (std::size_t at = 0; at < whole; at += blockSamples) {
-    std::span<std::int16_t> block(out_.data() + at, blockSamples);
-    level_.add(block);
+    std::span<const std::int16_t> raw(partial_.data() + at, blockSamples);
+    level_.add(raw);
     // The suppressor always runs, so that its estimate of the noise is current when it is
     // needed; its output is taken only where there is noise to take away.
-    std::copy(block.begin(), block.end(), raw.begin());
+    std::copy(raw.begin(), raw.end(), block.begin());
     speex_preprocess_run(state_, block.data());
-    if (!level_.noisy()) std::copy(raw.begin(), raw.end(), block.begin());
+    if (holding_) {
+      heldRaw_.insert(heldRaw_.end(), raw.begin(), raw.end());
+      if (level_.judged()) releaseHeld(level_.noisy());
+    } else if (level_.noisy()) {
+      out_.insert(out_.end(), block.begin(), block.end());
+    } else {
+      out_.insert(out_.end(), raw.begin(), raw.end());
+    }
   }
+  partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(whole));
   return out_;
+}
+
+void Denoiser::releaseHeld(bool noisy) {
+  std::size_t from = out_.size();
+  out_.insert(out_.end(), heldRaw_.begin(), heldRaw_.end());
+  if (noisy) {
+    // The suppressor knows the noise only after a while: run it over the held blocks again, now
+    // that it does.
+    for (std::size_t at = from; at < out_.size(); at += blockSamples) {
+      speex_preprocess_run(state_, out_.data() + at);
+    }
+  }
+  heldRaw_ = {};
+  holding_ = false;
+}
+
+std::vector<std::int16_t> Denoiser::rest() {
+  out_.clear();
+  if (holding_) releaseHeld(level_.noisySoFar());
+  out_.insert(out_.end(), partial_.begin(), partial_.end());
+  partial_.clear();
+  return out_;
+}
+
+bool NoiseLevel::noisySoFar() const {
+  // Less than a floor window: a short recording's quietest block may still be in a word, so it
+  // counts as noisy only when even that stands close to the loudest.
+  if (quietest_.empty()) return false;
+  return loudest_.front().second - quietest_.front().second < noisyBelowDb;
 }
 
 void NoiseLevel::add(std::span<const std::int16_t> block) {
@@ -179,6 +217,7 @@ ps_decoder_t* load(const ModelFiles& model) {
                   model.languageModel.c_str(), "-dict", model.dictionary.c_str(), "-remove_silence",
                   "no", "-logfn", "/dev/null", nullptr);
   if (!config) return nullptr;
+
   ps_decoder_t* ps = ps_init(config);
   cmd_ln_free_r(config);
   return ps;
@@ -186,15 +225,217 @@ ps_decoder_t* load(const ModelFiles& model) {
 
 }  // namespace
 
+std::unique_ptr<Recogniser> Recogniser::load(const ModelFiles& model) {
+  ps_decoder_t* ps = vorel::real::load(model);
+  if (!ps) return nullptr;
+  return std::unique_ptr<Recogniser>(new Recogniser(ps));
+}
+
+Recogniser::~Recogniser() {
+  if (running_) ps_end_utt(ps_);
+  ps_free(ps_);
+}
+
+std::vector<Recogniser::Word> Recogniser::decodeWhole(std::span<const std::int16_t> utterance) {
+  ps_start_stream(ps_);  // word frames count from the utterance's first sample
+  ps_start_utt(ps_);
+  ps_process_raw(ps_, utterance.data(), utterance.size(), FALSE, TRUE);
+  ps_end_utt(ps_);
+  return words();
+}
+
+void Recogniser::begin() {
+  ps_start_stream(ps_);
+  ps_start_utt(ps_);
+  running_ = true;
+}
+
+void Recogniser::add(std::span<const std::int16_t> samples) {
+  ps_process_raw(ps_, samples.data(), samples.size(), FALSE, FALSE);
+}
+
+std::string Recogniser::hypothesis() {
+  int32 score;
+  const char* hyp = ps_get_hyp(ps_, &score);
+  return hyp ? hyp : "";
+}
+
+void Recogniser::end() {
+  if (running_) ps_end_utt(ps_);
+  running_ = false;
+}
+
+std::vector<Recogniser::Word> Recogniser::words() {
+  std::vector<Word> found;
+  for (ps_seg_t* seg = ps_seg_iter(ps_); seg; seg = ps_seg_next(seg)) {
+    const char* word = ps_seg_word(seg);
+    if (!isWord(word)) continue;
+    int startFrame, endFrame;
+    ps_seg_frames(seg, &startFrame, &endFrame);
+    found.push_back({spelling(word), startFrame, endFrame + 1});
+  }
+  return found;
+}
+
+std::vector<TranscriptionResult> utteranceResults(const std::vector<Recogniser::Word>& words,
+                                                  std::int64_t start, std::int64_t samples,
+                                                  int longest) {
+  auto at = [](std::int64_t sample) { return MediaTime::make(sample, Decoder::sampleRate); };
+  if (words.empty()) return {{"", {at(start), at(samples)}, true}};
+  // The last frame may be padding past the audio: never report beyond it.
+  auto sample = [&](int frame) {
+    return start + std::min(samples, std::int64_t{frame} * SpeechDetector::frameSamples);
+  };
+  std::vector<std::pair<int, int>> frames;
+  for (const auto& word : words) frames.emplace_back(word.first, word.past);
+  std::vector<TranscriptionResult> results;
+  for (auto [first, past] : phrases(frames, longest)) {
+    std::string text;
+    for (std::size_t w = first; w < past; ++w) text += (w > first ? " " : "") + words[w].spelling;
+    std::int64_t from = sample(words[first].first), to = sample(words[past - 1].past);
+    results.push_back({asWritten(text), {at(from), at(to - from)}, true});
+  }
+  return results;
+}
+
+WholeUtterances::WholeUtterances(ModelFiles model, std::vector<std::unique_ptr<Recogniser>> loaded,
+                                 int most, Sink sink)
+    : model_(std::move(model)),
+      most_(std::max<int>(most, static_cast<int>(loaded.size()))),  // loaded holds at least one
+      sink_(std::move(sink)),
+      spare_(std::move(loaded)) {}
+
+WholeUtterances::~WholeUtterances() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  workers_.clear();  // joins them
+}
+
+std::size_t WholeUtterances::waiting() const {
+  return static_cast<std::size_t>(std::count_if(
+      slots_.begin(), slots_.end(), [](const Slot& s) { return s.state == Slot::State::waiting; }));
+}
+
+WholeUtterances::Ticket WholeUtterances::decode(std::int64_t start, std::vector<std::int16_t> audio,
+                                                int longestPhrase) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return waiting() < 2 * static_cast<std::size_t>(most_); });
+  Ticket ticket = nextTicket_++;
+  slots_.push_back({Slot::State::waiting, ticket, start, std::move(audio), longestPhrase, {}});
+  if (idle_ > 0) {
+    changed_.notify_all();
+  } else if (static_cast<int>(workers_.size()) < most_) {
+    // Every worker is busy: one more, with a loaded recogniser if there is one.
+    std::unique_ptr<Recogniser> recogniser;
+    if (!spare_.empty()) {
+      recogniser = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    workers_.emplace_back([this, r = std::move(recogniser)]() mutable { work(std::move(r)); });
+  }
+  return ticket;
+}
+
+void WholeUtterances::work(std::unique_ptr<Recogniser> recogniser) {
+  // Only a worker after the first loads its own; if that fails (out of memory, most likely),
+  // the workers already running decode everything.
+  if (!recogniser) recogniser = Recogniser::load(model_);
+  if (!recogniser) return;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    ++idle_;
+    changed_.wait(lock, [&] { return stopping_ || waiting() > 0; });
+    --idle_;
+    if (stopping_) return;
+    auto slot = std::find_if(slots_.begin(), slots_.end(),
+                             [](const Slot& s) { return s.state == Slot::State::waiting; });
+    slot->state = Slot::State::decoding;
+    Ticket ticket = slot->ticket;
+    std::int64_t start = slot->start;
+    std::vector<std::int16_t> audio = std::move(slot->audio);
+    int longest = slot->longestPhrase;
+    changed_.notify_all();  // room for another utterance
+    lock.unlock();
+    auto results = utteranceResults(recogniser->decodeWhole(audio), start,
+                                    static_cast<std::int64_t>(audio.size()), longest);
+    lock.lock();
+    // Slots before this one may have been delivered meanwhile: find it again.
+    slot = std::find_if(slots_.begin(), slots_.end(),
+                        [&](const Slot& s) { return s.ticket == ticket; });
+    if (slot != slots_.end() && slot->state == Slot::State::decoding) {
+      slot->state = Slot::State::done;
+      slot->results = std::move(results);
+    }
+    deliverReady();
+  }
+}
+
+void WholeUtterances::deliverReady() {
+  while (!slots_.empty() && (slots_.front().state == Slot::State::done ||
+                             slots_.front().state == Slot::State::withdrawn)) {
+    for (auto& result : slots_.front().results) sink_(std::move(result));
+    slots_.pop_front();
+  }
+  changed_.notify_all();
+}
+
+void WholeUtterances::withdraw(Ticket ticket) {
+  std::lock_guard lock(mutex_);
+  for (auto& slot : slots_) {
+    if (slot.ticket == ticket) {
+      slot.state = Slot::State::withdrawn;
+      slot.audio = {};
+    }
+  }
+  deliverReady();
+}
+
+void WholeUtterances::deliver(TranscriptionResult result) {
+  std::lock_guard lock(mutex_);
+  if (slots_.empty()) {
+    sink_(std::move(result));
+    return;
+  }
+  Slot given{Slot::State::done, nextTicket_++, 0, {}, 0, {}};
+  given.results.push_back(std::move(result));
+  slots_.push_back(std::move(given));
+}
+
+bool WholeUtterances::deliverIfIdle(TranscriptionResult result) {
+  std::lock_guard lock(mutex_);
+  if (!slots_.empty()) return false;
+  sink_(std::move(result));
+  return true;
+}
+
+void WholeUtterances::drain() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return slots_.empty(); });
+}
+
 std::expected<std::unique_ptr<Decoder>, PlatformError> Decoder::open(const ModelFiles& model,
-                                                                     bool partialResults,
-                                                                     Sink sink) {
-  ps_decoder_t* ps = load(model);
-  if (!ps) {
+                                                                     bool partialResults, Sink sink,
+                                                                     int decoders) {
+  // Live text needs a recogniser of its own beside the one that decodes utterances whole: load
+  // both at once.
+  std::unique_ptr<Recogniser> running, whole;
+  {
+    std::jthread second;
+    if (partialResults) second = std::jthread([&] { running = Recogniser::load(model); });
+    whole = Recogniser::load(model);
+  }
+  if (!whole || (partialResults && !running)) {
     return std::unexpected(PlatformError{"the speech engine could not load the model in " +
                                          model.acousticModel.parent_path().string()});
   }
-  return std::unique_ptr<Decoder>(new Decoder(ps, partialResults, std::move(sink)));
+  std::vector<std::unique_ptr<Recogniser>> loaded;
+  loaded.push_back(std::move(whole));
+  auto pool =
+      std::make_unique<WholeUtterances>(model, std::move(loaded), std::max(decoders, 1), sink);
+  return std::unique_ptr<Decoder>(new Decoder(std::move(running), std::move(pool), sink));
 }
 
 bool Decoder::trialRun(const ModelFiles& model) {
@@ -211,20 +452,26 @@ bool Decoder::trialRun(const ModelFiles& model) {
   return decoded;
 }
 
-Decoder::Decoder(ps_decoder_s* ps, bool partialResults, Sink sink)
-    : ps_(ps), partialResults_(partialResults), sink_(std::move(sink)) {}
+Decoder::Decoder(std::unique_ptr<Recogniser> running, std::unique_ptr<WholeUtterances> whole,
+                 Sink sink)
+    : running_(std::move(running)),
+      whole_(std::move(whole)),
+      sink_(std::move(sink)),
+      denoiser_(/*lookBack=*/!running_) {}
 
-Decoder::~Decoder() {
-  if (inUtterance_) ps_end_utt(ps_);
-  ps_free(ps_);
-}
+Decoder::~Decoder() = default;
 
 void Decoder::feed(std::span<const std::int16_t> samples) {
   position_ += static_cast<std::int64_t>(samples.size());
   takeSamples(denoiser_.process(samples));
-  if (inUtterance_) {
-    decodePending(/*all=*/false);
-    if (partialResults_) reportPartial();
+  if (inUtterance_ && running_) {
+    // The running decode takes the audio in blocks of the same size however it arrived, so that
+    // the same audio streamed in any pieces reads alike.
+    while (utterance_.size() - runningFed_ >= decodeBlock) {
+      running_->add(std::span(utterance_).subspan(runningFed_, decodeBlock));
+      runningFed_ += decodeBlock;
+    }
+    reportPartial();
   }
 }
 
@@ -255,13 +502,18 @@ void Decoder::takeFrame(std::span<const std::int16_t> frame) {
     }
     return;
   }
-  pending_.insert(pending_.end(), frame.begin(), frame.end());
-  ++utteranceFrames_;
+  utterance_.insert(utterance_.end(), frame.begin(), frame.end());
+  auto frames = static_cast<std::int64_t>(utterance_.size()) / SpeechDetector::frameSamples;
+  if (speech && guess_) {
+    whole_->withdraw(*guess_);  // not the end after all
+    guess_.reset();
+  }
   silenceRun_ = speech ? 0 : silenceRun_ + 1;
-  if (silenceRun_ >= pauseToEnd ||
-      (utteranceFrames_ >= longUtterance && silenceRun_ >= shortPause) ||
-      utteranceFrames_ >= longestUtterance) {
+  if (silenceRun_ >= pauseToEnd || (frames >= longUtterance && silenceRun_ >= shortPause) ||
+      frames >= longestUtterance) {
     endUtterance();
+  } else if (running_ && silenceRun_ == guessAfter && !guess_) {
+    guessEnd();
   }
 }
 
@@ -269,76 +521,54 @@ void Decoder::startUtterance() {
   inUtterance_ = true;
   utteranceStart_ =
       (framesSeen_ - static_cast<std::int64_t>(preroll_.size())) * SpeechDetector::frameSamples;
-  utteranceFrames_ = static_cast<std::int64_t>(preroll_.size());
   silenceRun_ = 0;
   speechRun_ = 0;
-  for (const auto& frame : preroll_) pending_.insert(pending_.end(), frame.begin(), frame.end());
+  utterance_.clear();
+  for (const auto& frame : preroll_)
+    utterance_.insert(utterance_.end(), frame.begin(), frame.end());
   preroll_.clear();
   lastPartial_.clear();
-  ps_start_stream(ps_);  // word frames then count from this utterance's first sample
-  ps_start_utt(ps_);
+  runningFed_ = 0;
+  if (running_) running_->begin();
 }
 
-void Decoder::decodePending(bool all) {
-  // PocketSphinx updates its running normalisation at each call, so the audio goes in blocks of
-  // the same size however it arrived: a file and the same audio streamed live decode alike.
-  std::size_t done = 0;
-  while (pending_.size() - done >= decodeBlock || (all && done < pending_.size())) {
-    std::size_t n = std::min(decodeBlock, pending_.size() - done);
-    ps_process_raw(ps_, pending_.data() + done, n, FALSE, FALSE);
-    done += n;
-  }
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done));
+void Decoder::guessEnd() {
+  // Live, the final text should not wait for the pause to be long enough to end the utterance:
+  // decode it whole from here on, and take that if the pause does end it.
+  guess_ = whole_->decode(utteranceStart_, utterance_, longestPhraseFrames);
 }
 
 void Decoder::endUtterance() {
-  decodePending(/*all=*/true);
-  ps_end_utt(ps_);
   inUtterance_ = false;
-  std::vector<std::string> words;
-  std::vector<std::pair<int, int>> frames;
-  for (ps_seg_t* seg = ps_seg_iter(ps_); seg; seg = ps_seg_next(seg)) {
-    const char* word = ps_seg_word(seg);
-    if (!isWord(word)) continue;
-    int startFrame, endFrame;
-    ps_seg_frames(seg, &startFrame, &endFrame);
-    words.push_back(spelling(word));
-    frames.emplace_back(startFrame, endFrame + 1);
+  if (running_) running_->end();
+  // The utterance may be padding past the audio fed at the very end: never report beyond it.
+  auto samples = std::min<std::int64_t>(static_cast<std::int64_t>(utterance_.size()),
+                                        position_ - utteranceStart_);
+  utterance_.resize(static_cast<std::size_t>(std::max<std::int64_t>(samples, 0)));
+  if (guess_) {
+    guess_.reset();  // its decode ends the utterance; the pause after the guess holds no words
+  } else {
+    whole_->decode(utteranceStart_, std::move(utterance_), longestPhraseFrames);
   }
-  // The last frame may be padding past the audio fed: never report beyond the audio.
-  std::int64_t utteranceEnd =
-      std::min(position_, utteranceStart_ + utteranceFrames_ * SpeechDetector::frameSamples);
-  auto sample = [&](int frame) {
-    return std::min(utteranceEnd,
-                    utteranceStart_ + std::int64_t{frame} * SpeechDetector::frameSamples);
-  };
-  if (words.empty()) {
-    sink_({"", {at(utteranceStart_), at(utteranceEnd - utteranceStart_)}, true});
-  }
-  // One result a phrase, so that a long stretch of speech reads as sentences do.
-  for (auto [first, last] : phrases(frames, longestPhraseFrames)) {
-    std::string text;
-    for (std::size_t w = first; w < last; ++w) text += (w > first ? " " : "") + words[w];
-    std::int64_t start = sample(frames[first].first), end = sample(frames[last - 1].second);
-    sink_({asWritten(text), {at(start), at(end - start)}, true});
-  }
+  utterance_ = {};
   lastReportFrame_ = framesSeen_;
 }
 
 void Decoder::reportPartial() {
-  int32 score;
-  const char* hyp = ps_get_hyp(ps_, &score);
-  std::string text = hyp ? hyp : "";
+  std::string text = running_->hypothesis();
   if (text == lastPartial_ && framesSeen_ - lastReportFrame_ < repeatPartial) return;
-  lastPartial_ = text;
-  lastReportFrame_ = framesSeen_;
   std::int64_t now = framesSeen_ * SpeechDetector::frameSamples;
-  sink_({asWritten(text), {at(utteranceStart_), at(now - utteranceStart_)}, false});
+  // Never ahead of the final text of an earlier utterance still being decoded.
+  if (whole_->deliverIfIdle(
+          {asWritten(text), {at(utteranceStart_), at(now - utteranceStart_)}, false})) {
+    lastPartial_ = text;
+    lastReportFrame_ = framesSeen_;
+  }
 }
 
 void Decoder::reportSilence() {
   std::int64_t now = framesSeen_ * SpeechDetector::frameSamples;
-  sink_({"", {at(now), at(0)}, true});
+  whole_->deliver({"", {at(now), at(0)}, true});
   lastReportFrame_ = framesSeen_;
 }
 
@@ -351,6 +581,7 @@ void Decoder::flush() {
     partialFrame_.clear();
   }
   if (inUtterance_) endUtterance();
+  whole_->drain();
 }
 
 }  // namespace vorel::real

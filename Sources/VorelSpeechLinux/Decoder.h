@@ -8,15 +8,19 @@
 // well before PocketSphinx's buffers overrun.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <expected>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -48,7 +52,8 @@ std::vector<std::pair<std::size_t, std::size_t>> phrases(
 std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder);
 
 // Energy-based speech detection over 10 ms frames, with a noise floor that follows the quietest
-// recent frames.
+// recent frames. It hears the audio after noise suppression, where speech stands well above
+// the floor even in a noisy room.
 class SpeechDetector {
  public:
   static constexpr int frameSamples = 160;  // 10 ms at 16 kHz
@@ -74,6 +79,9 @@ class NoiseLevel {
   // Judges after each block; no judgement before a floor window's worth of audio.
   void add(std::span<const std::int16_t> block);
   bool noisy() const { return noisy_; }
+  bool judged() const { return count_ >= floorBlocks; }
+  // Before the first judgement: whether what there has been so far sounds noisy.
+  bool noisySoFar() const;
 
  private:
   std::int64_t count_ = 0;
@@ -85,26 +93,128 @@ class NoiseLevel {
 
 // Suppresses stationary noise (the Speex preprocessor: denoising only, no gain control) in
 // 20 ms blocks where the audio is noisy, and passes clean audio as it is; the output keeps the
-// input's timeline, held back by less than one block.
+// input's timeline, held back by less than one block. Looking back (for a file, where nobody
+// waits for the first words), the first three seconds are held until they can be judged, so
+// that noise from the very start is taken out too.
 class Denoiser {
  public:
   static constexpr int blockSamples = 320;  // 20 ms at 16 kHz
-  Denoiser();
+  explicit Denoiser(bool lookBack = false);
   ~Denoiser();
   Denoiser(const Denoiser&) = delete;
   Denoiser& operator=(const Denoiser&) = delete;
 
-  // The denoised samples of every whole block completed by these.
+  // The samples ready: those of every whole block completed by these (or, looking back, none
+  // until the first judgement, then all held so far).
   std::span<const std::int16_t> process(std::span<const std::int16_t> samples);
-  // What is left short of a block, as it came.
-  std::vector<std::int16_t> rest() { return std::exchange(held_, {}); }
+  // At the end of the audio: what is still held, judged on what there was, and what is left
+  // short of a block, as it came.
+  std::vector<std::int16_t> rest();
 
  private:
+  void releaseHeld(bool noisy);
+
   SpeexPreprocessState_* state_;
   NoiseLevel level_;
-  std::vector<std::int16_t> held_;
+  bool holding_;
+  std::vector<std::int16_t> heldRaw_;  // the first blocks, as they came
+  std::vector<std::int16_t> partial_;  // short of a block
   std::vector<std::int16_t> out_;
 };
+
+// One loaded PocketSphinx recogniser: decodes an utterance whole, or runs over one as it grows.
+class Recogniser {
+ public:
+  // A recognised word, with its first and past-the-last 10 ms frames in the utterance.
+  struct Word {
+    std::string spelling;
+    int first;
+    int past;
+  };
+
+  static std::unique_ptr<Recogniser> load(const ModelFiles& model);
+  ~Recogniser();
+  Recogniser(const Recogniser&) = delete;
+  Recogniser& operator=(const Recogniser&) = delete;
+
+  // Decodes a whole utterance at once, normalised over all of it as the model asks.
+  std::vector<Word> decodeWhole(std::span<const std::int16_t> utterance);
+
+  // A running decode, normalised as it goes: for the text of an utterance still being spoken.
+  void begin();
+  void add(std::span<const std::int16_t> samples);
+  std::string hypothesis();
+  void end();
+
+ private:
+  explicit Recogniser(ps_decoder_s* ps) : ps_(ps) {}
+  std::vector<Word> words();
+
+  ps_decoder_s* ps_;
+  bool running_ = false;
+};
+
+// Decodes utterances whole on worker threads, each with a recogniser of its own (the first one
+// given loaded, the others loaded once, as they are needed, up to `most`), and delivers their
+// results to the sink in the order the utterances were given, between results given directly. Holds
+// at most two utterances a worker waiting; `decode` waits for room.
+class WholeUtterances {
+ public:
+  using Sink = std::function<void(TranscriptionResult)>;
+  using Ticket = std::uint64_t;
+  static constexpr int sampleRate = 16000;
+
+  WholeUtterances(ModelFiles model, std::vector<std::unique_ptr<Recogniser>> loaded, int most,
+                  Sink sink);
+  ~WholeUtterances();  // abandons what is waiting, waits for decodes under way
+  WholeUtterances(const WholeUtterances&) = delete;
+  WholeUtterances& operator=(const WholeUtterances&) = delete;
+
+  // An utterance starting at `start` samples into the audio, whose results are cut at
+  // `longestPhrase` frames.
+  Ticket decode(std::int64_t start, std::vector<std::int16_t> audio, int longestPhrase);
+  // Drops an utterance's results (decoding it only if already under way).
+  void withdraw(Ticket ticket);
+  // Delivers a result in its turn, after those of the utterances given before it.
+  void deliver(TranscriptionResult result);
+  // Delivers a result only if nothing is waiting to be delivered; whether it was.
+  bool deliverIfIdle(TranscriptionResult result);
+  // Waits until everything given has been delivered.
+  void drain();
+
+ private:
+  struct Slot {
+    enum class State { waiting, decoding, done, withdrawn } state;
+    Ticket ticket;
+    std::int64_t start = 0;
+    std::vector<std::int16_t> audio;
+    int longestPhrase = 0;
+    std::vector<TranscriptionResult> results;
+  };
+
+  void work(std::unique_ptr<Recogniser> recogniser);
+  void deliverReady();  // with mutex_ held
+  std::size_t waiting() const;
+
+  const ModelFiles model_;
+  const int most_;
+  Sink sink_;
+
+  std::mutex mutex_;  // guards everything below; the sink is called with it held, in order
+  std::condition_variable changed_;
+  std::deque<Slot> slots_;  // in delivery order
+  Ticket nextTicket_ = 0;
+  int idle_ = 0;                                    // workers waiting for an utterance
+  std::vector<std::unique_ptr<Recogniser>> spare_;  // loaded, no worker yet
+  bool stopping_ = false;
+  std::vector<std::jthread> workers_;  // last: joined first on destruction
+};
+
+// Turns a decoded utterance's words into results: phrases of at most `longest` frames as people
+// write them, timed on the audio from `start` for `samples`; one empty result for no words.
+std::vector<TranscriptionResult> utteranceResults(const std::vector<Recogniser::Word>& words,
+                                                  std::int64_t start, std::int64_t samples,
+                                                  int longest);
 
 class Decoder {
  public:
@@ -113,10 +223,12 @@ class Decoder {
   static constexpr int longestPhraseFrames = 700;
   using Sink = std::function<void(TranscriptionResult)>;
 
-  // Loads the model; fails with a readable reason.
+  // Loads the model; fails with a readable reason. Utterances are decoded whole, by up to
+  // `decoders` recognisers at once; with partial results, the text of an open utterance comes
+  // from a running decode as it is spoken.
   static std::expected<std::unique_ptr<Decoder>, PlatformError> open(const ModelFiles& model,
-                                                                     bool partialResults,
-                                                                     Sink sink);
+                                                                     bool partialResults, Sink sink,
+                                                                     int decoders = 1);
   // Loads the model and decodes half a second of near silence with it; whether that worked.
   // Damaged models can end the process instead: run this in a child process (see ModelCheck).
   static bool trialRun(const ModelFiles& model);
@@ -127,26 +239,26 @@ class Decoder {
   // Decodes more audio; results reach the sink as utterances end (and, with partial results,
   // as the hypothesis of an open utterance changes).
   void feed(std::span<const std::int16_t> samples);
-  // Ends an open utterance and delivers its result.
+  // Ends an open utterance and waits until every result has been delivered.
   void flush();
   // Samples fed so far: the position on the audio timeline.
   std::int64_t position() const { return position_; }
 
  private:
-  Decoder(ps_decoder_s* ps, bool partialResults, Sink sink);
+  Decoder(std::unique_ptr<Recogniser> running, std::unique_ptr<WholeUtterances> whole, Sink sink);
 
   void takeFrame(std::span<const std::int16_t> frame);
   void startUtterance();
   void endUtterance();
-  void decodePending(bool all);
+  void guessEnd();
   void reportPartial();
   void reportSilence();
   static MediaTime at(std::int64_t sample) { return MediaTime::make(sample, sampleRate); }
 
   void takeSamples(std::span<const std::int16_t> samples);
 
-  ps_decoder_s* ps_;
-  bool partialResults_;
+  std::unique_ptr<Recogniser> running_;  // live text of an open utterance; none for files
+  std::unique_ptr<WholeUtterances> whole_;
   Sink sink_;
   Denoiser denoiser_;
   SpeechDetector detector_;
@@ -160,9 +272,11 @@ class Decoder {
 
   bool inUtterance_ = false;
   std::int64_t utteranceStart_ = 0;  // sample of the utterance's first frame
-  std::int64_t utteranceFrames_ = 0;
   int silenceRun_ = 0;
-  std::vector<std::int16_t> pending_;  // utterance audio not yet handed to PocketSphinx
+  std::vector<std::int16_t> utterance_;  // the open utterance's audio
+  std::size_t runningFed_ = 0;           // of which the running decode has had this much
+  // A decode started when a pause began, in case it ends the utterance.
+  std::optional<WholeUtterances::Ticket> guess_;
 
   std::string lastPartial_;
   std::int64_t lastReportFrame_ = 0;

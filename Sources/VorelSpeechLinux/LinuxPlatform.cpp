@@ -1,5 +1,6 @@
 #include "LinuxPlatform.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <thread>
 
@@ -15,6 +16,7 @@ namespace vorel::real {
 namespace {
 
 const AudioFormat analyzerFormat{CommonFormat::int16, Decoder::sampleRate, 1, true};
+constexpr int maxFileDecoders = 4;  // each holds a model: about 20 MB
 
 // Runs the decoder over a whole file (on the caller's thread) or over live input (on a thread
 // of its own), delivering results into the transcriber's queue.
@@ -89,9 +91,15 @@ class RealAnalyzer final : public Analyzer {
                                            " (" + loads.error() + ")"});
     }
     auto queue = transcriber_->queue;
-    auto decoder =
-        Decoder::open(*model, transcriber_->mode() == TranscriberMode::live,
-                      [queue](TranscriptionResult result) { queue->push(std::move(result)); });
+    // A file's utterances are decoded on every core; live speech comes no faster than it is
+    // spoken, and one recogniser keeps up with it beside the one giving the running text.
+    bool live = transcriber_->mode() == TranscriberMode::live;
+    int decoders = live ? 1
+                        : std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1,
+                                     maxFileDecoders);
+    auto decoder = Decoder::open(
+        *model, live, [queue](TranscriptionResult result) { queue->push(std::move(result)); },
+        decoders);
     if (!decoder) return std::unexpected(decoder.error());
     decoder_ = std::move(*decoder);
     return {};
