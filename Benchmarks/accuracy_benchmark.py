@@ -138,17 +138,24 @@ def live(helper, wav, pace, scratch):
     reader.start()
     process.stdin.write(b'{"op":"listen","locale":"en-US"}\n')
     started = time.monotonic()
-    for n, at in enumerate(range(0, len(audio), 9600)):
-        frame = audio[at:at + 9600]
-        process.stdin.write(struct.pack("<I", len(frame)) + frame)
-        process.stdin.flush()
-        wait = started + (n + 1) * 0.1 / pace - time.monotonic()
-        if wait > 0:
-            time.sleep(wait)
-    process.stdin.close()
+    try:
+        for n, at in enumerate(range(0, len(audio), 9600)):
+            frame = audio[at:at + 9600]
+            process.stdin.write(struct.pack("<I", len(frame)) + frame)
+            process.stdin.flush()
+            wait = started + (n + 1) * 0.1 / pace - time.monotonic()
+            if wait > 0:
+                time.sleep(wait)
+        process.stdin.close()
+    except BrokenPipeError:
+        pass  # the helper ended the session early: its last line says why
     reader.join()
     process.wait()
-    return segments_text(out[0].decode())
+    output = out[0].decode()
+    last = json.loads(output.splitlines()[-1])
+    if last["kind"] != "done":
+        print(f"  live at {pace}x: {last}", file=sys.stderr)
+    return segments_text(output)
 
 
 def main():

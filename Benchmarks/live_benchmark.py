@@ -67,19 +67,24 @@ def stream(helper, audio, pace, on_line=None, on_frame=None):
     process.stdin.flush()
     written = []
     start = time.monotonic()
-    for n, at in enumerate(range(0, len(audio), FRAME)):
-        if pace:
-            delay = start + n * 0.1 / pace - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
-        payload = audio[at:at + FRAME]
-        process.stdin.write(struct.pack("<I", len(payload)) + payload)
-        process.stdin.flush()
-        written.append(time.monotonic())
-        if on_frame:
-            on_frame(process, n)
-    process.stdin.close()
+    try:
+        for n, at in enumerate(range(0, len(audio), FRAME)):
+            if pace:
+                delay = start + n * 0.1 / pace - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+            payload = audio[at:at + FRAME]
+            process.stdin.write(struct.pack("<I", len(payload)) + payload)
+            process.stdin.flush()
+            written.append(time.monotonic())
+            if on_frame:
+                on_frame(process, n)
+        process.stdin.close()
+    except BrokenPipeError:
+        pass  # the helper ended the session early: its last line says why
     reader.join()
+    if lines and lines[-1][1]["kind"] != "done":
+        print(f"the session ended early: {lines[-1][1]}", file=sys.stderr)
     process.wait()
     return lines, written
 

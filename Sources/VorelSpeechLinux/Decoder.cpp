@@ -211,11 +211,16 @@ bool SpeechDetector::isSpeech(std::span<const std::int16_t> frame) {
 namespace {
 
 ps_decoder_t* load(const ModelFiles& model) {
-  err_set_logfp(nullptr);
-  cmd_ln_t* config =
-      cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-lm",
-                  model.languageModel.c_str(), "-dict", model.dictionary.c_str(), "-remove_silence",
-                  "no", "-logfn", "/dev/null", nullptr);
+  // The recogniser's log is process-wide: switched off once, and never given a log file, whose
+  // opening closes the one other recognisers may be writing to at that moment.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { err_set_logfp(nullptr); });
+  // Loading touches more of the library's process-wide state: one load at a time.
+  static std::mutex loading;
+  std::lock_guard lock(loading);
+  cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(),
+                                 "-lm", model.languageModel.c_str(), "-dict",
+                                 model.dictionary.c_str(), "-remove_silence", "no", nullptr);
   if (!config) return nullptr;
 
   ps_decoder_t* ps = ps_init(config);
