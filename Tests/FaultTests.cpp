@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "Fixtures.h"
+#include "HelperProtocol.h"
 #include "HttpServer.h"
 #include "Process.h"
 #include "Sha256.h"
@@ -26,11 +27,6 @@ namespace {
 
 const std::string helper = VOREL_HELPER;
 
-std::string header(std::uint32_t n) {
-  return {static_cast<char>(n & 0xff), static_cast<char>(n >> 8 & 0xff),
-          static_cast<char>(n >> 16 & 0xff), static_cast<char>(n >> 24 & 0xff)};
-}
-
 std::string speechFrames(double seconds) {
   auto raw = scratch() / "fault-speech.raw";
   run("sox -D " + librivox("0870").string() + " -r 48000 -c 1 -b 16 -e signed-integer -t raw " +
@@ -40,7 +36,7 @@ std::string speechFrames(double seconds) {
   std::string frames;
   for (std::size_t at = 0; at < audio.size(); at += 9600) {
     auto payload = audio.substr(at, 9600);
-    frames += header(static_cast<std::uint32_t>(payload.size())) + payload;
+    frames += encodeFrame(payload);
   }
   return frames;
 }
@@ -222,7 +218,7 @@ TEST(Faults, ADownloadThatStallsThenResumesInstalls) {
     std::filesystem::create_directories(home / "vorel-speech");
     std::ofstream(home / "vorel-speech" / "catalog.json")
         << R"({"models":[{"locale":"fr-FR","url":")" << server.url("/fr.tar") << R"(","sha256":")"
-        << real::sha256Hex(bytes) << R"(","size":)" << c.catalogSize << "}]}";
+        << linuxplatform::sha256Hex(bytes) << R"(","size":)" << c.catalogSize << "}]}";
     std::thread releasing([&] {
       std::this_thread::sleep_for(std::chrono::seconds(2));
       server.release();
@@ -429,6 +425,46 @@ TEST(Faults, AnInheritedIgnoreOfChildSignalsChangesNothing) {
   EXPECT_EQ(result.err, "");
   EXPECT_NE(result.out.find("young man"), std::string::npos) << result.out;
   EXPECT_EQ(linesOf(result.out).back(), R"({"kind":"done"})");
+}
+
+// The helper loads its recogniser module from beside itself: missing, without the entry point,
+// or from another build, every operation that needs it fails with the reason, and "platform",
+// which does not, still answers.
+TEST(Faults, ARecogniserModuleThatDoesNotFitIsNeverUsed) {
+  struct Case {
+    std::string name;
+    std::string source;  // C source of the module, or empty for none at all
+    std::string reason;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"missing", "", "the speech engine could not load its recogniser: "},
+           {"no entry point", "int unrelated(void) { return 0; }\n", "has no platform in it"},
+           {"another build",
+            "struct E { unsigned version, size; void* make; };\n"
+            "const struct E* vorel_speech_platform_entry(void) {\n"
+            "  static const struct E e = {999, sizeof(struct E), 0}; return &e; }\n",
+            "belongs to another build of the helper (interface 999"},
+       }) {
+    SCOPED_TRACE(c.name);
+    auto folder = scratch() / ("module-" + c.name.substr(0, c.name.find(' ')));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(helper, folder / "vorel-speech");
+    if (!c.source.empty()) {
+      std::ofstream(folder / "module.c") << c.source;
+      run("cc -shared -fPIC -o " + (folder / "vorel-speech-platform.so").string() + " " +
+          (folder / "module.c").string());
+    }
+    auto platform = runProcess((folder / "vorel-speech").string(), R"({"op":"platform"})"
+                                                                   "\n");
+    EXPECT_EQ(platform.status, 0);
+    EXPECT_NE(platform.out.find(R"("floorMet":true)"), std::string::npos) << platform.out;
+    auto result = runProcess((folder / "vorel-speech").string(), transcribe0880 + "\n");
+    EXPECT_EQ(result.err, "");
+    ASSERT_EQ(linesOf(result.out).size(), 1u) << result.out;
+    EXPECT_NE(result.out.find(R"("kind":"failed")"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(c.reason), std::string::npos) << result.out;
+  }
 }
 
 }  // namespace

@@ -11,12 +11,11 @@ namespace {
 using testing::ChunkedSource;
 
 std::string header(std::uint32_t n) {
-  return {static_cast<char>(n & 0xff), static_cast<char>(n >> 8 & 0xff),
-          static_cast<char>(n >> 16 & 0xff), static_cast<char>(n >> 24 & 0xff)};
+  return frameHeader(n);
 }
 
 std::string frame(const std::string& payload) {
-  return header(static_cast<std::uint32_t>(payload.size())) + payload;
+  return encodeFrame(payload);
 }
 
 struct Case {

@@ -242,7 +242,7 @@ namespace {
 const std::string helper = VOREL_HELPER;
 
 std::string sha256(const std::string& bytes) {
-  return real::sha256Hex(bytes);
+  return linuxplatform::sha256Hex(bytes);
 }
 
 std::string readFile(const std::filesystem::path& path) {

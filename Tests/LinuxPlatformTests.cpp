@@ -11,7 +11,7 @@
 #include "SpeechEngine.h"
 #include "SpeechListening.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 TEST(Locales, RenderAsBcp47) {
@@ -104,9 +104,9 @@ TEST(ModelStore, AModelMissingAPartIsNotInstalled) {
 }
 
 }  // namespace
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 void append(std::vector<std::int16_t>& out, const PcmBuffer& buffer) {
@@ -240,4 +240,4 @@ TEST(SoxrConverter, FlushingAtTheEndKeepsEveryMillisecond) {
 }
 
 }  // namespace
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

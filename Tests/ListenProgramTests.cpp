@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "Fixtures.h"
+#include "HelperProtocol.h"
 #include "Process.h"
 #include "SpeechWire.h"
 
@@ -15,8 +16,7 @@ const std::string helper = VOREL_HELPER;
 constexpr std::size_t frameBytes = 9600;  // 100 ms at 48 kHz
 
 std::string header(std::uint32_t n) {
-  return {static_cast<char>(n & 0xff), static_cast<char>(n >> 8 & 0xff),
-          static_cast<char>(n >> 16 & 0xff), static_cast<char>(n >> 24 & 0xff)};
+  return frameHeader(n);
 }
 
 // Raw 48 kHz 16-bit mono bytes of an audio file, optionally cut to its first seconds.
@@ -32,7 +32,7 @@ std::string framed(const std::string& audio) {
   std::string stream;
   for (std::size_t at = 0; at < audio.size(); at += frameBytes) {
     std::string payload = audio.substr(at, frameBytes);
-    stream += header(static_cast<std::uint32_t>(payload.size())) + payload;
+    stream += encodeFrame(payload);
   }
   return stream;
 }

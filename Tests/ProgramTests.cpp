@@ -1,6 +1,7 @@
 // The helper as the journaling application meets it: a child process on real pipes.
 #include <gtest/gtest.h>
 
+#include "HelperProtocol.h"
 #include "Process.h"
 
 namespace vorel::testing {
@@ -11,10 +12,7 @@ const std::string scripted = VOREL_SCRIPTED_HELPER;
 const std::string belowFloor = "VOREL_TEST_OS_VERSION=15.6.1";
 
 std::string frame(const std::string& payload) {
-  auto n = static_cast<std::uint32_t>(payload.size());
-  return std::string{static_cast<char>(n & 0xff), static_cast<char>(n >> 8 & 0xff),
-                     static_cast<char>(n >> 16 & 0xff), static_cast<char>(n >> 24 & 0xff)} +
-         payload;
+  return encodeFrame(payload);
 }
 
 std::string failed(const std::string& reason) {

@@ -45,7 +45,7 @@ class Channel {
   }
 
  private:
-  std::mutex mutex_;
+  std::mutex mutex_;  // guards items_ and finished_
   std::condition_variable_any ready_;
   std::deque<T> items_;
   bool finished_ = false;

@@ -9,6 +9,15 @@
 #include "VorelSpeech.h"
 
 namespace vorel {
+
+std::string frameHeader(std::uint32_t length) {
+  return {static_cast<char>(length & 0xff), static_cast<char>(length >> 8 & 0xff),
+          static_cast<char>(length >> 16 & 0xff), static_cast<char>(length >> 24 & 0xff)};
+}
+
+std::string encodeFrame(std::string_view payload) {
+  return frameHeader(static_cast<std::uint32_t>(payload.size())).append(payload);
+}
 namespace {
 
 using Json = nlohmann::json;
@@ -188,7 +197,7 @@ std::int32_t run(SpeechPlatform& platform, std::shared_ptr<ByteSource> source,
     return malformed;
   }
   auto live = listen(*request->locale, eventWriter(emit));
-  return hear(std::move(reader), std::move(live), emit);
+  return feedSession(std::move(reader), std::move(live), emit);
 }
 
 std::int32_t handle(SpeechPlatform& platform, std::string_view line, const Emit& emit) {
@@ -226,7 +235,7 @@ std::int32_t handle(SpeechPlatform& platform, std::string_view line, const Emit&
   return 0;
 }
 
-std::int32_t hear(FrameReader reader, std::shared_ptr<LiveHandle> into, const Emit& emit) {
+std::int32_t feedSession(FrameReader reader, std::shared_ptr<LiveHandle> into, const Emit& emit) {
   if (auto error = feedAll(std::move(reader), into)) {
     // The session is let go first: it ends without a word, so this is the last line.
     into.reset();

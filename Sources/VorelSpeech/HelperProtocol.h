@@ -63,6 +63,11 @@ struct FrameError {
   bool operator==(const FrameError&) const = default;
 };
 
+// A frame's header: the payload's length in bytes, as four little-endian bytes.
+std::string frameHeader(std::uint32_t length);
+// A frame as a client writes it after a listen request: header, then payload.
+std::string encodeFrame(std::string_view payload);
+
 // Splits standard input into the request line and the length-prefixed audio frames after it.
 // Copies share the source; each copy keeps its own pending bytes.
 class FrameReader {
@@ -102,7 +107,7 @@ std::int32_t run(SpeechPlatform& platform, std::shared_ptr<ByteSource> source,
 // Serves any request line but "listen"; returns the exit status.
 std::int32_t handle(SpeechPlatform& platform, std::string_view line, const Emit& emit);
 // Feeds every frame after a listen request into the live session, then finishes it.
-std::int32_t hear(FrameReader reader, std::shared_ptr<LiveHandle> into, const Emit& emit);
+std::int32_t feedSession(FrameReader reader, std::shared_ptr<LiveHandle> into, const Emit& emit);
 
 }  // namespace Helper
 }  // namespace vorel

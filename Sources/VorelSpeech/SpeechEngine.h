@@ -11,13 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "SpeechListening.h"
 #include "SpeechPlatform.h"
 #include "SpeechWire.h"
 
 namespace vorel {
-
-using OnChange = std::function<void(const AssetState&)>;
 
 // Turns an installation's progress into "downloading" states, passing each on only when its
 // per-mille value differs from the previous report's.
@@ -28,7 +25,7 @@ class ProgressReporter {
 
  private:
   OnChange onChange_;
-  std::mutex lock_;
+  std::mutex lock_;  // guards last_
   std::optional<std::uint64_t> last_;
 };
 

@@ -76,11 +76,11 @@ std::shared_ptr<SpeechSession> SpeechSession::open(SpeechPlatform& platform,
     std::lock_guard guard(session->lock_);
     session->run_ = std::move(run);
   }
-  // The hearing thread belongs to the session, which joins it when it is discarded; it reports
+  // The analyzing thread belongs to the session, which joins it when it is discarded; it reports
   // completion as its last act, so finish() never returns while it still uses the session.
-  session->hearing_ =
+  session->analyzing_ =
       std::jthread([self = session.get(), locale, completed = std::move(completed)]() mutable {
-        self->hear(*self->pcm_, locale);
+        self->analyze(*self->pcm_, locale);
         completed.set_value();
       });
   return session;
@@ -101,7 +101,7 @@ SpeechSession::~SpeechSession() {
   }
   if (analyzer) analyzer->cancelAndFinishNow();
   if (ending_.joinable()) ending_.join();
-  if (hearing_.joinable()) hearing_.join();
+  if (analyzing_.joinable()) analyzing_.join();
   if (cancelling_.joinable()) cancelling_.join();
 }
 
@@ -154,8 +154,8 @@ void SpeechSession::deliver(SpeechEvent event) {
   if (!ended_.load(std::memory_order_acquire)) onEvent_(event);
 }
 
-void SpeechSession::hear(Channel<std::string>& audio, const std::string& locale) {
-  // Whichever way hearing ends, the audio channel ends with it.
+void SpeechSession::analyze(Channel<std::string>& audio, const std::string& locale) {
+  // Whichever way the analysis ends, the audio channel ends with it.
   struct FinishAudio {
     Channel<std::string>& audio;
     ~FinishAudio() { audio.finish(); }

@@ -19,8 +19,6 @@
 
 namespace vorel {
 
-using OnEvent = std::function<void(const SpeechEvent&)>;
-
 // What a live session offers its handle.
 class LiveListening {
  public:
@@ -74,7 +72,7 @@ class Lag {
     double spoken;
   };
 
-  std::mutex lock_;
+  std::mutex lock_;  // guards fedThrough_, spoken_ and marks_
   double fedThrough_ = 0;
   double spoken_ = 0;
   std::deque<Mark> marks_;
@@ -111,7 +109,8 @@ class SpeechSession final : public LiveListening {
  private:
   SpeechSession(SpeechPlatform& platform, OnEvent onEvent);
 
-  void hear(Channel<std::string>& audio, const std::string& locale);
+  // Runs the platform's analyzer over the session's audio until it ends (the analyzing thread).
+  void analyze(Channel<std::string>& audio, const std::string& locale);
   void readResults(ResultStream& results);
   // Delivers a volatile or segments event while the session is open.
   void deliver(SpeechEvent event);
@@ -124,13 +123,15 @@ class SpeechSession final : public LiveListening {
   std::atomic<bool> fellBehind_{false};  // set once, by the first chunk the lag rule refuses
   // Lock order: emitting_ before the output channel's lock (deliveries write under it);
   // emitting_ and lock_ are never held together.
+  // Lock order: emitting_ before the output's own lock (deliveries write lines while holding
+  // it); lock_ is never held while emitting_ is taken.
   std::mutex emitting_;                 // guards every delivery and the setting of ended_
   std::mutex lock_;                     // guards analyzer_ and run_
   std::shared_ptr<Analyzer> analyzer_;  // guarded by lock_
   std::shared_future<void> run_;        // guarded by lock_
-  // The session's threads, each started at most once and joined by the destructor: hearing,
+  // The session's threads, each started at most once and joined by the destructor: analyzing,
   // ending on lag (started by feed) and cancelling the analyzer (started by the winning end).
-  std::jthread hearing_;
+  std::jthread analyzing_;
   std::jthread ending_;
   std::jthread cancelling_;
 };

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -132,10 +133,11 @@ class Progress {
     if (changed) notifyObservers();
   }
 
-  mutable std::mutex counts_;
+  // Lock order: counts_ is never held while observing_ is taken (observers run without it).
+  mutable std::mutex counts_;  // guards updates of the two counts together
   std::atomic<std::int64_t> total_{-1};
   std::atomic<std::int64_t> completed_{0};
-  std::mutex observing_;
+  std::mutex observing_;  // guards observers_ and lastId_
   std::map<int, Observer> observers_;
   int lastId_ = 0;
 };
@@ -221,7 +223,7 @@ class ResultQueue final : public ResultStream {
   }
 
  private:
-  std::mutex mutex_;
+  std::mutex mutex_;  // guards items_, ended_ and error_
   std::condition_variable_any changed_;
   std::deque<TranscriptionResult> items_;
   bool ended_ = false;
@@ -233,37 +235,34 @@ enum class TranscriberMode {
   live,           // volatile results as audio arrives, with audio time ranges
 };
 
-class Transcriber {
+// What is recognised for one request: the locale and mode asked for, and its one stream of
+// results, which the platform's analyzer fills (from any thread) and the engine reads.
+class Transcriber final {
  public:
-  virtual ~Transcriber() = default;
-  virtual const std::string& locale() const = 0;
-  virtual TranscriberMode mode() const = 0;
-  // The one result stream of this transcriber.
-  virtual std::shared_ptr<ResultStream> results() = 0;
-};
-
-// A transcriber whose results the platform pushes into a queue as it recognises them.
-class QueuedTranscriber final : public Transcriber {
- public:
-  QueuedTranscriber(std::string locale, TranscriberMode mode)
-      : locale_(std::move(locale)), mode_(mode) {}
-  const std::string& locale() const override { return locale_; }
-  TranscriberMode mode() const override { return mode_; }
-  std::shared_ptr<ResultStream> results() override { return queue; }
-
-  const std::shared_ptr<ResultQueue> queue = std::make_shared<ResultQueue>();
+  Transcriber(std::string locale, TranscriberMode mode) : locale_(std::move(locale)), mode_(mode) {}
+  const std::string& locale() const { return locale_; }
+  TranscriberMode mode() const { return mode_; }
+  // The reading side, for the engine.
+  std::shared_ptr<ResultStream> results() const { return queue_; }
+  // The writing side, for the platform.
+  const std::shared_ptr<ResultQueue>& queue() const { return queue_; }
 
  private:
   std::string locale_;
   TranscriberMode mode_;
+  std::shared_ptr<ResultQueue> queue_ = std::make_shared<ResultQueue>();
 };
 
 // An opened audio file: its sample rate (0 or not a number when unknown) and length in frames.
 class AudioFile {
  public:
+  using Block = std::function<bool(std::span<const std::int16_t>)>;
   virtual ~AudioFile() = default;
   virtual double sampleRate() const = 0;
   virtual std::int64_t lengthInFrames() const = 0;
+  // Reads the whole file from the start, mixed to mono and resampled to the given rate, in
+  // blocks on the caller's thread; stops early when the block handler returns false.
+  virtual std::expected<void, PlatformError> read(int rate, const Block& block) = 0;
 };
 
 class Analyzer {

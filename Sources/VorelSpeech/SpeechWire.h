@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,6 +67,9 @@ struct SpeechEvent {
   bool operator==(const SpeechEvent&) const = default;
 };
 
+// Receives the events of a transcription or live session, on the thread that produced them.
+using OnEvent = std::function<void(const SpeechEvent&)>;
+
 // The state of a locale's speech model assets.
 struct AssetState {
   struct Downloading {
@@ -103,6 +107,9 @@ struct AssetState {
   }
   bool operator==(const AssetState&) const = default;
 };
+
+// Receives the states of an installation as they change, on the installing thread.
+using OnChange = std::function<void(const AssetState&)>;
 
 // Whether the system can serve speech at all.
 struct PlatformStatus {

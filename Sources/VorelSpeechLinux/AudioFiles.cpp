@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <vector>
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 std::int16_t toInt16(float sample) {
@@ -69,8 +69,7 @@ SoundFile::~SoundFile() {
   ::close(fd_);
 }
 
-std::expected<void, PlatformError> SoundFile::read(
-    int rate, const std::function<bool(std::span<const std::int16_t>)>& block) {
+std::expected<void, PlatformError> SoundFile::read(int rate, const Block& block) {
   constexpr sf_count_t blockFrames = 8192;
   const int channels = std::max(info_.channels, 1);
   if (info_.samplerate <= 0) {
@@ -136,4 +135,4 @@ std::expected<void, PlatformError> SoundFile::read(
   return outcome;
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -13,7 +13,7 @@
 
 #include "SpeechPlatform.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 class SoundFile final : public AudioFile {
  public:
@@ -28,10 +28,8 @@ class SoundFile final : public AudioFile {
   double sampleRate() const override { return info_.samplerate; }
   std::int64_t lengthInFrames() const override { return info_.frames; }
 
-  // Reads the whole file from the start, mixed to mono and resampled to the given rate, in
-  // blocks; stops early when the block handler returns false. Fails with a readable reason.
-  std::expected<void, PlatformError> read(
-      int rate, const std::function<bool(std::span<const std::int16_t>)>& block);
+  // Fails with a readable reason.
+  std::expected<void, PlatformError> read(int rate, const Block& block) override;
 
  private:
   SoundFile(std::string path, int fd, SNDFILE* file, SF_INFO info)
@@ -43,4 +41,4 @@ class SoundFile final : public AudioFile {
   SF_INFO info_;
 };
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -8,7 +8,7 @@
 #include <array>
 #include <cmath>
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 constexpr int prerollFrames = 30;          // audio kept before speech starts: 300 ms
@@ -231,7 +231,7 @@ ps_decoder_t* load(const ModelFiles& model) {
 }  // namespace
 
 std::unique_ptr<Recogniser> Recogniser::load(const ModelFiles& model) {
-  ps_decoder_t* ps = vorel::real::load(model);
+  ps_decoder_t* ps = vorel::linuxplatform::load(model);
   if (!ps) return nullptr;
   return std::unique_ptr<Recogniser>(new Recogniser(ps));
 }
@@ -589,4 +589,4 @@ void Decoder::flush() {
   whole_->drain();
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -29,7 +29,7 @@
 struct ps_decoder_s;
 struct SpeexPreprocessState_;
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 // Where a PocketSphinx model's three parts are.
 struct ModelFiles {
@@ -282,4 +282,4 @@ class Decoder {
   std::int64_t lastReportFrame_ = 0;
 };
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

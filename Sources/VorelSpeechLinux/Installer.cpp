@@ -22,7 +22,7 @@
 #include "ModelCheck.h"
 #include "Sha256.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 namespace fs = std::filesystem;
@@ -416,4 +416,4 @@ std::expected<void, PlatformError> ModelInstallation::downloadAndInstall() {
   return {};
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

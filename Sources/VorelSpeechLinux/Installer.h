@@ -8,7 +8,7 @@
 #include "ModelStore.h"
 #include "SpeechPlatform.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 class ModelInstallation final : public InstallationRequest {
  public:
@@ -25,4 +25,4 @@ class ModelInstallation final : public InstallationRequest {
   std::shared_ptr<Progress> progress_ = std::make_shared<Progress>();
 };
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "LinuxServiceLevel.h"
+#include "PlatformModuleEntry.h"
 #include "ProgramFolder.h"
 
 namespace vorel {
@@ -23,7 +24,9 @@ class UnavailablePlatform final : public SpeechPlatform {
   std::string currentLocale() override { return {}; }
   std::shared_ptr<Transcriber> makeTranscriber(const std::string& locale,
                                                TranscriberMode mode) override {
-    return std::make_shared<NoTranscriber>(locale, mode, error_);
+    auto transcriber = std::make_shared<Transcriber>(locale, mode);
+    transcriber->queue()->end(error_);  // its results are the failure
+    return transcriber;
   }
   std::shared_ptr<Analyzer> makeAnalyzer(std::shared_ptr<Transcriber>) override {
     return std::make_shared<NoAnalyzer>(error_);
@@ -45,30 +48,6 @@ class UnavailablePlatform final : public SpeechPlatform {
   }
 
  private:
-  class NoResults final : public ResultStream {
-   public:
-    explicit NoResults(PlatformError error) : error_(std::move(error)) {}
-    std::expected<std::optional<TranscriptionResult>, PlatformError> next(
-        std::stop_token) override {
-      return std::unexpected(error_);
-    }
-
-   private:
-    PlatformError error_;
-  };
-  class NoTranscriber final : public Transcriber {
-   public:
-    NoTranscriber(std::string locale, TranscriberMode mode, PlatformError error)
-        : locale_(std::move(locale)), mode_(mode), results_(std::make_shared<NoResults>(error)) {}
-    const std::string& locale() const override { return locale_; }
-    TranscriberMode mode() const override { return mode_; }
-    std::shared_ptr<ResultStream> results() override { return results_; }
-
-   private:
-    std::string locale_;
-    TranscriberMode mode_;
-    std::shared_ptr<ResultStream> results_;
-  };
   class NoAnalyzer final : public Analyzer {
    public:
     explicit NoAnalyzer(PlatformError error) : error_(std::move(error)) {}
@@ -94,7 +73,7 @@ class UnavailablePlatform final : public SpeechPlatform {
 };
 
 std::unique_ptr<SpeechPlatform> loadModule() {
-  auto path = besideThisProgram(platformModuleName);
+  auto path = besideThisProgram(platformModuleFile);
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) {
     const char* why = dlerror();
@@ -102,15 +81,22 @@ std::unique_ptr<SpeechPlatform> loadModule() {
         std::string("the speech engine could not load its recogniser: ") +
         (why ? why : path.string()));
   }
-  using Factory = SpeechPlatform* (*)();
-  auto factory = reinterpret_cast<Factory>(dlsym(module, platformFactorySymbol));
-  if (!factory) {
+  using Entry = const PlatformModuleEntry* (*)();
+  auto entry = reinterpret_cast<Entry>(dlsym(module, platformModuleEntrySymbol));
+  const PlatformModuleEntry* table = entry ? entry() : nullptr;
+  if (!table) {
     return std::make_unique<UnavailablePlatform>(
         "the speech engine could not load its recogniser: " + path.string() +
         " has no platform in it");
   }
+  if (table->version != platformModuleVersion || table->size != sizeof(PlatformModuleEntry)) {
+    return std::make_unique<UnavailablePlatform>(
+        "the speech engine could not load its recogniser: " + path.string() +
+        " belongs to another build of the helper (interface " + std::to_string(table->version) +
+        ", this helper needs " + std::to_string(platformModuleVersion) + ")");
+  }
   // The module stays loaded for the life of the process.
-  return std::unique_ptr<SpeechPlatform>(factory());
+  return std::unique_ptr<SpeechPlatform>(table->makePlatform());
 }
 
 }  // namespace

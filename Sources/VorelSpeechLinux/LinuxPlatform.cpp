@@ -12,7 +12,7 @@
 #include "ModelCheck.h"
 #include "SoxrConverter.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 const AudioFormat analyzerFormat{CommonFormat::int16, Decoder::sampleRate, 1, true};
@@ -22,8 +22,7 @@ constexpr int maxFileDecoders = 4;  // each holds a model: about 20 MB
 // of its own), delivering results into the transcriber's queue.
 class RealAnalyzer final : public Analyzer {
  public:
-  RealAnalyzer(std::shared_ptr<const ModelStore> store,
-               std::shared_ptr<QueuedTranscriber> transcriber)
+  RealAnalyzer(std::shared_ptr<const ModelStore> store, std::shared_ptr<Transcriber> transcriber)
       : store_(std::move(store)), transcriber_(std::move(transcriber)) {}
 
   ~RealAnalyzer() override {
@@ -35,10 +34,8 @@ class RealAnalyzer final : public Analyzer {
   }
 
   std::expected<std::optional<MediaTime>, PlatformError> analyzeSequence(AudioFile& file) override {
-    auto* sound = dynamic_cast<SoundFile*>(&file);
-    if (!sound) return std::unexpected(PlatformError{"the speech engine cannot read this file"});
     if (auto opened = openDecoder(); !opened) return std::unexpected(opened.error());
-    auto read = sound->read(Decoder::sampleRate, [&](std::span<const std::int16_t> block) {
+    auto read = file.read(Decoder::sampleRate, [&](std::span<const std::int16_t> block) {
       if (cancelled_) return false;
       decoder_->feed(block);
       return true;
@@ -60,7 +57,7 @@ class RealAnalyzer final : public Analyzer {
 
   void cancelAndFinishNow() override {
     cancelled_ = true;
-    transcriber_->queue->end();
+    transcriber_->queue()->end();
   }
 
   std::expected<void, PlatformError> start(std::shared_ptr<Channel<AnalyzerInput>> input) override {
@@ -90,7 +87,7 @@ class RealAnalyzer final : public Analyzer {
       return std::unexpected(PlatformError{"the speech engine cannot load the model for " + locale +
                                            " (" + loads.error() + ")"});
     }
-    auto queue = transcriber_->queue;
+    auto queue = transcriber_->queue();
     // A file's utterances are decoded on every core; live speech comes no faster than it is
     // spoken, and one recogniser keeps up with it beside the one giving the running text.
     bool live = transcriber_->mode() == TranscriberMode::live;
@@ -108,12 +105,12 @@ class RealAnalyzer final : public Analyzer {
   std::expected<void, PlatformError> finishResults() {
     if (cancelled_) return std::unexpected(cancelledError());
     if (decoder_) decoder_->flush();
-    transcriber_->queue->end();
+    transcriber_->queue()->end();
     return {};
   }
 
   std::shared_ptr<const ModelStore> store_;
-  std::shared_ptr<QueuedTranscriber> transcriber_;
+  std::shared_ptr<Transcriber> transcriber_;
   std::unique_ptr<Decoder> decoder_;
   std::atomic<bool> cancelled_{false};
   std::jthread live_;
@@ -142,13 +139,12 @@ std::string LinuxSpeechPlatform::currentLocale() {
 
 std::shared_ptr<Transcriber> LinuxSpeechPlatform::makeTranscriber(const std::string& locale,
                                                                   TranscriberMode mode) {
-  return std::make_shared<QueuedTranscriber>(locale, mode);
+  return std::make_shared<Transcriber>(locale, mode);
 }
 
 std::shared_ptr<Analyzer> LinuxSpeechPlatform::makeAnalyzer(
     std::shared_ptr<Transcriber> transcriber) {
-  return std::make_shared<RealAnalyzer>(store_,
-                                        std::dynamic_pointer_cast<QueuedTranscriber>(transcriber));
+  return std::make_shared<RealAnalyzer>(store_, std::move(transcriber));
 }
 
 std::optional<AudioFormat> LinuxSpeechPlatform::bestAvailableAudioFormat(const Transcriber&) {
@@ -186,4 +182,4 @@ std::unique_ptr<AudioConverter> LinuxSpeechPlatform::makeConverter(const AudioFo
   return SoxrConverter::make(from, to);
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

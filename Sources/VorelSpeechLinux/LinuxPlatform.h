@@ -5,7 +5,7 @@
 #include "ModelStore.h"
 #include "SpeechPlatform.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 class LinuxSpeechPlatform final : public SpeechPlatform {
  public:
@@ -31,4 +31,4 @@ class LinuxSpeechPlatform final : public SpeechPlatform {
   std::shared_ptr<const ModelStore> store_;
 };
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

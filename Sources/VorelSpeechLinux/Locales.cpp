@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 std::string lower(std::string text) {
@@ -82,4 +82,4 @@ std::string currentLocaleFromEnvironment() {
   return {};
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 // "en_US.UTF-8", "en-us" or "EN_us@euro" become "en-US": language in lower case, script in
 // title case, region in upper case, "-" between them. Nothing for an empty, "C" or "POSIX" name.
@@ -20,4 +20,4 @@ std::optional<std::string> equivalentLocale(const std::string& asked,
 // the C library reads them; empty when none names one.
 std::string currentLocaleFromEnvironment();
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

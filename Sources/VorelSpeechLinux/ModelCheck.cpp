@@ -18,7 +18,7 @@
 #include "ProgramFolder.h"
 #include "Sha256.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 namespace fs = std::filesystem;
@@ -119,4 +119,4 @@ std::expected<void, std::string> proveLoadable(const ModelFiles& model, const fs
   return {};
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -15,7 +15,7 @@
 
 #include "Decoder.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 // The checker's name, and its exit status for a model that loads.
 inline constexpr const char* modelCheckerName = "vorel-speech-model-check";
@@ -25,4 +25,4 @@ inline constexpr const char* modelCheckerName = "vorel-speech-model-check";
 std::expected<void, std::string> proveLoadable(const ModelFiles& model,
                                                const std::filesystem::path& proofs);
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

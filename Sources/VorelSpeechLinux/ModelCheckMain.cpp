@@ -5,5 +5,5 @@
 
 int main(int argc, char** argv) {
   if (argc != 4) return 2;
-  return vorel::real::Decoder::trialRun({argv[1], argv[2], argv[3]}) ? 0 : 1;
+  return vorel::linuxplatform::Decoder::trialRun({argv[1], argv[2], argv[3]}) ? 0 : 1;
 }

@@ -13,7 +13,7 @@
 
 #include "Locales.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 namespace {
 
 // The user's data folder, or nothing when the user has no home.
@@ -203,4 +203,4 @@ std::filesystem::path ModelStore::proofFolder() const {
   return locations_.userStore / ".loadable";
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -23,7 +23,7 @@
 
 #include "Decoder.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 struct CatalogEntry {
   std::string locale;
@@ -71,4 +71,4 @@ class ModelStore {
   Locations locations_;
 };
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -2,7 +2,7 @@
 
 #include <openssl/evp.h>
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
   EVP_DigestInit_ex(context_, EVP_sha256(), nullptr);
@@ -35,4 +35,4 @@ std::string sha256Hex(std::string_view bytes) {
   return hash.hex();
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

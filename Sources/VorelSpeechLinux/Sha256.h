@@ -6,7 +6,7 @@
 
 struct evp_md_ctx_st;
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 class Sha256 {
  public:
@@ -25,4 +25,4 @@ class Sha256 {
 
 std::string sha256Hex(std::string_view bytes);
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -1,6 +1,6 @@
 #include "SoxrConverter.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 std::unique_ptr<SoxrConverter> SoxrConverter::make(const AudioFormat& from, const AudioFormat& to) {
   if (from.channels != 1 || to.channels != 1 || from.commonFormat != CommonFormat::int16 ||
@@ -68,4 +68,4 @@ ConverterOutputStatus SoxrConverter::convert(PcmBuffer& output, const InputProvi
   return ConverterOutputStatus::haveData;
 }
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

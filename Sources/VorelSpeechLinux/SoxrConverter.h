@@ -9,7 +9,7 @@
 
 #include "SpeechPlatform.h"
 
-namespace vorel::real {
+namespace vorel::linuxplatform {
 
 class SoxrConverter final : public AudioConverter {
  public:
@@ -31,4 +31,4 @@ class SoxrConverter final : public AudioConverter {
   std::vector<std::int16_t> leftover_;  // input the last call had no room for
 };
 
-}  // namespace vorel::real
+}  // namespace vorel::linuxplatform

@@ -24,6 +24,8 @@
 
 #include "AudioFiles.h"
 #include "ClientFormat.h"
+#include "HelperProtocol.h"
+#include "ProgramFolder.h"
 #include "SpeechWire.h"
 
 extern char** environ;
@@ -227,10 +229,7 @@ std::string request(const std::string& op, const std::optional<std::string>& loc
 
 std::string helperPath(const Options& options) {
   if (!options.helper.empty()) return options.helper;
-  std::error_code error;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return (error ? std::filesystem::path("vorel-speech") : self.parent_path() / "vorel-speech")
-      .string();
+  return besideThisProgram("vorel-speech").string();
 }
 
 int fail(const std::string& reason) {
@@ -449,11 +448,8 @@ void streamAudio(HelperProcess& helper, const std::string& source, bool realtime
   std::size_t sent = 0;
   auto sendFrame = [&](std::string_view payload) {
     if (realtime) std::this_thread::sleep_until(started + std::chrono::milliseconds(100 * sent));
-    auto n = static_cast<std::uint32_t>(payload.size());
-    char header[4] = {static_cast<char>(n & 0xff), static_cast<char>(n >> 8 & 0xff),
-                      static_cast<char>(n >> 16 & 0xff), static_cast<char>(n >> 24 & 0xff)};
     ++sent;
-    return helper.send(std::string_view(header, 4)) && helper.send(payload);
+    return helper.send(encodeFrame(payload));
   };
   std::string pending;
   auto take = [&](const char* data, std::size_t size) {
@@ -475,7 +471,7 @@ void streamAudio(HelperProcess& helper, const std::string& source, bool realtime
       if (n <= 0 || !take(chunk, static_cast<std::size_t>(n))) break;
     }
   } else {
-    auto file = real::SoundFile::open(source);
+    auto file = linuxplatform::SoundFile::open(source);
     if (file) {
       (*file)->read(48000, [&](std::span<const std::int16_t> block) {
         return take(reinterpret_cast<const char*>(block.data()), block.size() * 2);
@@ -491,7 +487,7 @@ int dictate(const Options& options) {
   std::string source = options.arguments.empty() ? "-" : options.arguments.at(0);
   if (source != "-") {
     // Say what is wrong with the file before the helper starts listening.
-    auto file = real::SoundFile::open(source);
+    auto file = linuxplatform::SoundFile::open(source);
     if (!file) return fail(file.error().description);
   }
   std::string locale = defaultLocale(options);

@@ -17,6 +17,8 @@ class OutputChannel {
 
  private:
   int fd_;
+  // Guards the descriptor so that lines never interleave; taken last, after any lock of the
+  // caller's (a session's emitting lock).
   std::mutex writing_;
 };
 

@@ -21,6 +21,8 @@ class ScriptedFile final : public AudioFile {
   ScriptedFile(double rate, std::int64_t frames) : rate_(rate), frames_(frames) {}
   double sampleRate() const override { return rate_; }
   std::int64_t lengthInFrames() const override { return frames_; }
+  // The scripted analyzer never reads: its results are the script's.
+  std::expected<void, PlatformError> read(int, const Block&) override { return {}; }
 
  private:
   double rate_;
@@ -217,12 +219,11 @@ std::optional<std::string> ScriptedPlatform::supportedLocale(const std::string& 
 std::shared_ptr<Transcriber> ScriptedPlatform::makeTranscriber(const std::string& locale,
                                                                TranscriberMode mode) {
   record("transcriber " + locale);
-  return std::make_shared<QueuedTranscriber>(locale, mode);
+  return std::make_shared<Transcriber>(locale, mode);
 }
 
 std::shared_ptr<Analyzer> ScriptedPlatform::makeAnalyzer(std::shared_ptr<Transcriber> transcriber) {
-  auto queued = std::dynamic_pointer_cast<QueuedTranscriber>(transcriber);
-  return std::make_shared<ScriptedAnalyzer>(*this, queued->queue);
+  return std::make_shared<ScriptedAnalyzer>(*this, transcriber->queue());
 }
 
 std::optional<AudioFormat> ScriptedPlatform::bestAvailableAudioFormat(const Transcriber&) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ProgramFolder.h"
 #include "WidgetHost.h"
 
 namespace {
@@ -27,12 +28,6 @@ int usage() {
                "       vorel-widget-host [--extension PATH] draw KIND FILE.png [--scale N]\n"
                "       vorel-widget-host [--extension PATH] place KIND [--opener COMMAND]\n");
   return 2;
-}
-
-std::string besideThisProgram(const char* name) {
-  std::error_code error;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return (error ? std::filesystem::path(name) : self.parent_path() / name).string();
 }
 
 struct Placed {
@@ -86,7 +81,7 @@ int place(const widgetkit::HostedWidget& widget, Opener opener) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string extensionPath = besideThisProgram("VorelWidgets.so");
+  std::string extensionPath = vorel::besideThisProgram("VorelWidgets.so").string();
   std::string opener;
   double scale = 2;
   std::vector<std::string> words;

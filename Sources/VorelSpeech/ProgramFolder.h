@@ -1,4 +1,4 @@
-// Where the running program lies: its recogniser module and its model checker are beside it.
+// Where the running program lies: the programs and modules it starts are installed beside it.
 #pragma once
 
 #include <filesystem>
