@@ -38,15 +38,15 @@ void removeAll(const fs::path& top) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace vorel::real;
+  using namespace vorel::linuxplatform;
   const fs::path root = folder() / "root";
   removeAll(root);
   fs::create_directories(root / "data");
   auto archive = root / "model.archive";
   std::ofstream(archive, std::ios::binary)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  auto store = std::make_shared<const ModelStore>(
-      ModelStore::Locations{{}, root / "data" / "models", {}});
+  auto store =
+      std::make_shared<const ModelStore>(ModelStore::Locations{{}, root / "data" / "models", {}});
   ModelInstallation installation(store, {"fr-FR", "file://" + archive.string(), {}, {}});
   auto installed = installation.downloadAndInstall();
 
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& entry : fs::directory_iterator(root / "data" / "models", error)) {
     std::string name = entry.path().filename().string();
     if (name.find(".partial-") != std::string::npos) std::abort();  // a partial folder left
-    if (name == "fr-FR" && !installed) std::abort();                 // a failure that installed
+    if (name == "fr-FR" && !installed) std::abort();                // a failure that installed
   }
   return 0;
 }

@@ -15,8 +15,8 @@ namespace {
 
 const std::filesystem::path& folder() {
   static const std::filesystem::path made = [] {
-    auto path = std::filesystem::temp_directory_path() /
-                ("vorel-fuzz-catalog-" + std::to_string(getpid()));
+    auto path =
+        std::filesystem::temp_directory_path() / ("vorel-fuzz-catalog-" + std::to_string(getpid()));
     std::filesystem::create_directories(path);
     return path;
   }();
@@ -26,7 +26,7 @@ const std::filesystem::path& folder() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace vorel::real;
+  using namespace vorel::linuxplatform;
   auto catalog = folder() / "catalog.json";
   std::ofstream(catalog, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
