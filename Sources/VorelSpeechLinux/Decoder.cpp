@@ -325,11 +325,12 @@ std::size_t WholeUtterances::waiting() const {
 }
 
 WholeUtterances::Ticket WholeUtterances::decode(std::int64_t start, std::vector<std::int16_t> audio,
-                                                int longestPhrase) {
+                                                int longestPhrase, std::int64_t heard) {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [&] { return waiting() < 2 * static_cast<std::size_t>(most_); });
   Ticket ticket = nextTicket_++;
-  slots_.push_back({Slot::State::waiting, ticket, start, std::move(audio), longestPhrase, {}});
+  slots_.push_back(
+      {Slot::State::waiting, ticket, start, std::move(audio), longestPhrase, heard, {}});
   if (idle_ > 0) {
     changed_.notify_all();
   } else if (static_cast<int>(workers_.size()) < most_) {
@@ -362,10 +363,10 @@ void WholeUtterances::work(std::unique_ptr<Recogniser> recogniser) {
     std::int64_t start = slot->start;
     std::vector<std::int16_t> audio = std::move(slot->audio);
     int longest = slot->longestPhrase;
+    std::int64_t heard = slot->heard;
     changed_.notify_all();  // room for another utterance
     lock.unlock();
-    auto results = utteranceResults(recogniser->decodeWhole(audio), start,
-                                    static_cast<std::int64_t>(audio.size()), longest);
+    auto results = utteranceResults(recogniser->decodeWhole(audio), start, heard, longest);
     lock.lock();
     // Slots before this one may have been delivered meanwhile: find it again.
     slot = std::find_if(slots_.begin(), slots_.end(),
@@ -404,7 +405,7 @@ void WholeUtterances::deliver(TranscriptionResult result) {
     sink_(std::move(result));
     return;
   }
-  Slot given{Slot::State::done, nextTicket_++, 0, {}, 0, {}};
+  Slot given{Slot::State::done, nextTicket_++, 0, {}, 0, 0, {}};
   given.results.push_back(std::move(result));
   slots_.push_back(std::move(given));
 }
@@ -540,7 +541,19 @@ void Decoder::startUtterance() {
 void Decoder::guessEnd() {
   // Live, the final text should not wait for the pause to be long enough to end the utterance:
   // decode it whole from here on, and take that if the pause does end it.
-  guess_ = whole_->decode(utteranceStart_, utterance_, longestPhraseFrames);
+  // It has heard only part of the pause: the rest is made of the part heard, so that the
+  // utterance is decoded as it would be once the pause had ended it (the normalisation over
+  // the whole utterance counts its silence too).
+  auto heard = static_cast<std::int64_t>(utterance_.size());
+  std::vector<std::int16_t> audio = utterance_;
+  std::size_t pause = static_cast<std::size_t>(guessAfter) * SpeechDetector::frameSamples;
+  std::vector<std::int16_t> quiet(audio.end() - static_cast<std::ptrdiff_t>(pause), audio.end());
+  for (int frame = guessAfter; frame < pauseToEnd; frame += guessAfter) {
+    auto take = static_cast<std::size_t>(std::min(guessAfter, pauseToEnd - frame)) *
+                SpeechDetector::frameSamples;
+    audio.insert(audio.end(), quiet.begin(), quiet.begin() + static_cast<std::ptrdiff_t>(take));
+  }
+  guess_ = whole_->decode(utteranceStart_, std::move(audio), longestPhraseFrames, heard);
 }
 
 void Decoder::endUtterance() {
@@ -553,7 +566,8 @@ void Decoder::endUtterance() {
   if (guess_) {
     guess_.reset();  // its decode ends the utterance; the pause after the guess holds no words
   } else {
-    whole_->decode(utteranceStart_, std::move(utterance_), longestPhraseFrames);
+    auto heard = static_cast<std::int64_t>(utterance_.size());
+    whole_->decode(utteranceStart_, std::move(utterance_), longestPhraseFrames, heard);
   }
   utterance_ = {};
   lastReportFrame_ = framesSeen_;

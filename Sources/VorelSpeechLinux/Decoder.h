@@ -171,8 +171,9 @@ class WholeUtterances {
   WholeUtterances& operator=(const WholeUtterances&) = delete;
 
   // An utterance starting at `start` samples into the audio, whose results are cut at
-  // `longestPhrase` frames.
-  Ticket decode(std::int64_t start, std::vector<std::int16_t> audio, int longestPhrase);
+  // `longestPhrase` frames and lie within its first `heard` samples (the rest is padding).
+  Ticket decode(std::int64_t start, std::vector<std::int16_t> audio, int longestPhrase,
+                std::int64_t heard);
   // Drops an utterance's results (decoding it only if already under way).
   void withdraw(Ticket ticket);
   // Delivers a result in its turn, after those of the utterances given before it.
@@ -189,6 +190,7 @@ class WholeUtterances {
     std::int64_t start = 0;
     std::vector<std::int16_t> audio;
     int longestPhrase = 0;
+    std::int64_t heard = 0;
     std::vector<TranscriptionResult> results;
   };
 
