@@ -1,11 +1,6 @@
 // vorel-speech-client: the helper's protocol for people and scripts. Each command starts
 // vorel-speech as a child, exactly as the journaling application does, and shows what it says.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,21 +9,21 @@
 #include <cstdio>
 #include <cstring>
 #include <expected>
-#include <filesystem>
 #include <functional>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "AudioFiles.h"
+#include "AudioStream.h"
 #include "ClientFormat.h"
+#include "ClientHelp.h"
+#include "HelperProcess.h"
 #include "HelperProtocol.h"
 #include "ProgramFolder.h"
 #include "SpeechWire.h"
-
-extern char** environ;
+#include "Terminal.h"
 
 namespace {
 
@@ -36,177 +31,7 @@ using namespace vorel;
 using namespace vorel::client;
 using Clock = std::chrono::steady_clock;
 
-constexpr int usageError = 2;
-constexpr std::size_t frameBytes = 9600;  // 100 ms of 48 kHz 16-bit mono
-
 std::atomic<bool> interrupted{false};
-
-const std::map<std::string, std::string> helpTexts = {
-    {"", R"(usage: vorel-speech-client [--helper PATH] COMMAND [ARGS]
-
-Speech on this machine, through the vorel-speech helper.
-
-commands:
-  platform                 whether speech is available here
-  locales                  the locales speech recognition knows, yours first
-  status LOCALE            whether a locale's speech model is installed
-  install LOCALE           install a locale's speech model, with progress
-  transcribe FILE          the text of an audio file, with timestamps or as subtitles
-  dictate [FILE|-]         live dictation of a file, or of raw 48 kHz audio on standard input
-
-Run "vorel-speech-client COMMAND --help" for a command's options.
-The helper is looked for beside this program unless --helper names it.
-)"},
-    {"platform", R"(usage: vorel-speech-client platform [--json]
-
-Says whether this system can serve speech. --json prints the helper's record unchanged.
-)"},
-    {"locales", R"(usage: vorel-speech-client locales [--json]
-
-Lists the locales speech recognition supports, the user's own first.
-)"},
-    {"status", R"(usage: vorel-speech-client status LOCALE [--json]
-
-Says whether the speech model of LOCALE (en-US, fr_FR, de ...) is installed.
-)"},
-    {"install", R"(usage: vorel-speech-client install LOCALE [--json]
-
-Installs the speech model of LOCALE, showing the download's progress on standard error.
-)"},
-    {"transcribe", R"(usage: vorel-speech-client transcribe FILE [--locale L] [--format F] [--json]
-
-Transcribes an audio file (WAV, FLAC, Ogg, MP3 ...). Progress goes to standard error; the text
-goes to standard output in the format F:
-  text  timestamped lines (the default)    srt   SubRip subtitles
-  txt   the text alone, a line a segment   vtt   WebVTT subtitles
-  json  a JSON array of segments
-The locale defaults to the first one "locales" lists. --json prints the helper's lines unchanged.
-)"},
-    {"dictate", R"(usage: vorel-speech-client dictate [FILE|-] [--locale L] [--realtime] [--json]
-
-Streams audio to the helper as a live dictation: a file in any format the helper reads, or with
-"-" (the default) raw signed 16-bit little-endian mono audio at 48000 Hz on standard input, e.g.
-  arecord -f S16_LE -r 48000 -c 1 | vorel-speech-client dictate -
-Text being recognised updates in place on one line of standard error; each settled segment is
-printed on standard output with its time. --realtime paces a file at the speed of speech.
-Ctrl-C ends the audio; the last segments still arrive. A second Ctrl-C stops at once.
-)"},
-};
-
-int usage(const std::string& command, const std::string& problem) {
-  std::fprintf(stderr, "vorel-speech-client: %s\n\n%s", problem.c_str(),
-               helpTexts.at(command).c_str());
-  return usageError;
-}
-
-bool isTerminal(int fd) {
-  return isatty(fd) == 1;
-}
-
-int terminalWidth() {
-  winsize size{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-  return 80;
-}
-
-// One line on standard error that redraws in place, when standard error is a terminal.
-class StatusLine {
- public:
-  StatusLine() : enabled_(isTerminal(STDERR_FILENO)) {}
-  void show(const std::string& text) {
-    if (!enabled_ || text == shown_) return;
-    std::fprintf(stderr, "\r\033[K%s", text.c_str());
-    std::fflush(stderr);
-    shown_ = text;
-  }
-  void clear() {
-    if (!enabled_ || shown_.empty()) return;
-    std::fprintf(stderr, "\r\033[K");
-    std::fflush(stderr);
-    shown_.clear();
-  }
-
- private:
-  bool enabled_;
-  std::string shown_;
-};
-
-// The helper as a child process on pipes, one request per child.
-class HelperProcess {
- public:
-  static std::expected<HelperProcess, std::string> start(const std::string& path) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return std::unexpected("no pipes");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    // In a process group of its own: Ctrl-C reaches the client, which ends the audio cleanly.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid;
-    int failed = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(in[0]);
-    close(out[1]);
-    if (failed != 0) {
-      close(in[1]);
-      close(out[0]);
-      return std::unexpected("cannot start the speech helper " + path + ": " +
-                             std::strerror(failed));
-    }
-    return HelperProcess(pid, in[1], out[0]);
-  }
-
-  bool send(std::string_view bytes) {
-    while (!bytes.empty()) {
-      ssize_t n = write(input_, bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-  void closeInput() {
-    if (input_ >= 0) close(input_);
-    input_ = -1;
-  }
-  // The next line the helper wrote; nothing once it has closed its output.
-  std::optional<std::string> readLine() {
-    for (;;) {
-      auto feed = buffer_.find('\n');
-      if (feed != std::string::npos) {
-        std::string line = buffer_.substr(0, feed);
-        buffer_.erase(0, feed + 1);
-        return line;
-      }
-      char chunk[65536];
-      ssize_t n = read(output_, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return std::nullopt;
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-  // Waits for the helper to exit. Its input is closed by whoever writes it, beforehand.
-  int wait() {
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    close(output_);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
- private:
-  HelperProcess(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
-  pid_t pid_;
-  int input_;
-  int output_;
-  std::string buffer_;
-};
 
 struct Options {
   std::string helper;
@@ -442,47 +267,6 @@ int transcribe(const Options& options) {
   return result;
 }
 
-// Sends audio as 100 ms frames: a file converted to the live format, or standard input as is.
-void streamAudio(HelperProcess& helper, const std::string& source, bool realtime) {
-  auto started = Clock::now();
-  std::size_t sent = 0;
-  auto sendFrame = [&](std::string_view payload) {
-    if (realtime) std::this_thread::sleep_until(started + std::chrono::milliseconds(100 * sent));
-    ++sent;
-    return helper.send(encodeFrame(payload));
-  };
-  std::string pending;
-  auto take = [&](const char* data, std::size_t size) {
-    pending.append(data, size);
-    std::size_t at = 0;
-    bool alive = true;
-    while (alive && pending.size() - at >= frameBytes && !interrupted) {
-      alive = sendFrame(std::string_view(pending).substr(at, frameBytes));
-      at += frameBytes;
-    }
-    pending.erase(0, at);
-    return alive && !interrupted;
-  };
-  if (source == "-") {
-    char chunk[frameBytes];
-    for (;;) {
-      ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR && !interrupted) continue;
-      if (n <= 0 || !take(chunk, static_cast<std::size_t>(n))) break;
-    }
-  } else {
-    auto file = linuxplatform::SoundFile::open(source);
-    if (file) {
-      (*file)->read(48000, [&](std::span<const std::int16_t> block) {
-        return take(reinterpret_cast<const char*>(block.data()), block.size() * 2);
-      });
-    }
-  }
-  if (!interrupted && pending.size() >= 2)
-    sendFrame(std::string_view(pending).substr(0, pending.size() & ~std::size_t{1}));
-  helper.closeInput();
-}
-
 int dictate(const Options& options) {
   std::string source = options.arguments.empty() ? "-" : options.arguments.at(0);
   if (source != "-") {
@@ -517,7 +301,7 @@ int dictate(const Options& options) {
     });
   });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  streamAudio(*helper, source, options.realtime);
+  streamAudio(*helper, source, options.realtime, interrupted);
   reading.join();
   return result;
 }

@@ -1,0 +1,24 @@
+// What the client knows of the terminal: whether there is one, its width, and a status line.
+#pragma once
+
+#include <string>
+
+namespace vorel::client {
+
+bool isTerminal(int fd);
+// Columns of the terminal on standard error; 80 when it says nothing.
+int terminalWidth();
+
+// One line on standard error that redraws in place, when standard error is a terminal.
+class StatusLine {
+ public:
+  StatusLine();
+  void show(const std::string& text);
+  void clear();
+
+ private:
+  bool enabled_;
+  std::string shown_;
+};
+
+}  // namespace vorel::client
