@@ -439,9 +439,9 @@ std::expected<std::unique_ptr<Decoder>, PlatformError> Decoder::open(const Model
   }
   std::vector<std::unique_ptr<Recogniser>> loaded;
   loaded.push_back(std::move(whole));
-  auto pool =
-      std::make_unique<WholeUtterances>(model, std::move(loaded), std::max(decoders, 1), sink);
-  return std::unique_ptr<Decoder>(new Decoder(std::move(running), std::move(pool), sink));
+  auto pool = std::make_unique<WholeUtterances>(model, std::move(loaded), std::max(decoders, 1),
+                                                std::move(sink));
+  return std::unique_ptr<Decoder>(new Decoder(std::move(running), std::move(pool)));
 }
 
 bool Decoder::trialRun(const ModelFiles& model) {
@@ -458,12 +458,8 @@ bool Decoder::trialRun(const ModelFiles& model) {
   return decoded;
 }
 
-Decoder::Decoder(std::unique_ptr<Recogniser> running, std::unique_ptr<WholeUtterances> whole,
-                 Sink sink)
-    : running_(std::move(running)),
-      whole_(std::move(whole)),
-      sink_(std::move(sink)),
-      denoiser_(/*lookBack=*/!running_) {}
+Decoder::Decoder(std::unique_ptr<Recogniser> running, std::unique_ptr<WholeUtterances> whole)
+    : running_(std::move(running)), whole_(std::move(whole)), denoiser_(/*lookBack=*/!running_) {}
 
 Decoder::~Decoder() = default;
 

@@ -162,7 +162,6 @@ class WholeUtterances {
  public:
   using Sink = std::function<void(TranscriptionResult)>;
   using Ticket = std::uint64_t;
-  static constexpr int sampleRate = 16000;
 
   WholeUtterances(ModelFiles model, std::vector<std::unique_ptr<Recogniser>> loaded, int most,
                   Sink sink);
@@ -247,7 +246,7 @@ class Decoder {
   std::int64_t position() const { return position_; }
 
  private:
-  Decoder(std::unique_ptr<Recogniser> running, std::unique_ptr<WholeUtterances> whole, Sink sink);
+  Decoder(std::unique_ptr<Recogniser> running, std::unique_ptr<WholeUtterances> whole);
 
   void takeFrame(std::span<const std::int16_t> frame);
   void startUtterance();
@@ -261,7 +260,6 @@ class Decoder {
 
   std::unique_ptr<Recogniser> running_;  // live text of an open utterance; none for files
   std::unique_ptr<WholeUtterances> whole_;
-  Sink sink_;
   Denoiser denoiser_;
   SpeechDetector detector_;
 
