@@ -1,12 +1,7 @@
 #include "ModelCheck.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ProgramFolder.h"
 #include "Sha256.h"
 
@@ -24,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // How long a child may take to load a model before it is taken as hung.
-constexpr int loadLimitMs = 120'000;
+constexpr std::chrono::milliseconds loadLimit{120'000};
 
 // One line per file the recogniser reads: its role, name and identity on disk.
 std::expected<std::string, std::string> fingerprint(const ModelFiles& model) {
@@ -50,28 +46,6 @@ std::expected<std::string, std::string> fingerprint(const ModelFiles& model) {
   return sha256Hex(text);
 }
 
-// Waits for the child within the limit; its wait status, or nothing when it had to be killed.
-std::optional<int> awaitChild(pid_t child) {
-  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-  if (pidfd >= 0) {
-    pollfd ready{pidfd, POLLIN, 0};
-    int polled;
-    do {
-      polled = ::poll(&ready, 1, loadLimitMs);
-    } while (polled < 0 && errno == EINTR);
-    ::close(pidfd);
-    if (polled == 0) ::kill(child, SIGKILL);
-  }
-  int status = 0;
-  pid_t waited;
-  do {
-    waited = ::waitpid(child, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  if (waited != child) return std::nullopt;
-  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return std::nullopt;
-  return status;
-}
-
 }  // namespace
 
 std::expected<void, std::string> proveLoadable(const ModelFiles& model, const fs::path& proofs) {
@@ -82,34 +56,26 @@ std::expected<void, std::string> proveLoadable(const ModelFiles& model, const fs
   if (!proof.empty() && fs::exists(proof, error)) return {};
 
   auto checker = besideThisProgram(modelCheckerName);
-  std::vector<std::string> words{checker.string(), model.acousticModel.string(),
-                                 model.languageModel.string(), model.dictionary.string()};
-  std::vector<char*> argv;
-  for (auto& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  char* noEnvironment[] = {nullptr};
   // Nothing the library says may reach the client's pipes, and the checker holds none of the
   // helper's descriptors (its pipes, an install's lock) while it loads.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int fd = 0; fd <= 2; ++fd) {
-    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-  }
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  pid_t child = -1;
-  int spawned = posix_spawn(&child, checker.c_str(), &actions, nullptr, argv.data(), noEnvironment);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
+  ChildOptions options;
+  options.arguments = {model.acousticModel.string(), model.languageModel.string(),
+                       model.dictionary.string()};
+  options.onlyThisEnvironment = true;  // and no environment
+  options.input = options.output = options.error = ChildStream::null;
+  options.closeOtherDescriptors = true;
+  auto child = ChildProcess::start(checker.string(), options);
+  if (!child) {
     return std::unexpected("its checker " + checker.string() + " could not be started (" +
-                           std::strerror(spawned) + ")");
+                           child.error() + ")");
   }
-  auto status = awaitChild(child);
-  if (!status) return std::unexpected("loading it did not finish");
-  if (WIFSIGNALED(*status)) {
+  auto ended = child->waitFor(loadLimit);
+  if (!ended) return std::unexpected("loading it did not finish");
+  if (ended->signal != 0) {
     return std::unexpected(std::string("loading it crashed the recogniser (") +
-                           strsignal(WTERMSIG(*status)) + ")");
+                           strsignal(ended->signal) + ")");
   }
-  if (WEXITSTATUS(*status) != 0) return std::unexpected("the recogniser could not read its files");
+  if (ended->code != 0) return std::unexpected("the recogniser could not read its files");
 
   if (!proof.empty()) {
     fs::create_directories(proofs, error);

@@ -1,12 +1,12 @@
 // The helper as a child process on pipes, one request per child.
 #pragma once
 
-#include <sys/types.h>
-
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "ChildProcess.h"
 
 namespace vorel::client {
 
@@ -26,10 +26,8 @@ class HelperProcess {
   int wait();
 
  private:
-  HelperProcess(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
-  pid_t pid_;
-  int input_;
-  int output_;
+  explicit HelperProcess(ChildProcess child) : child_(std::move(child)) {}
+  ChildProcess child_;
   std::string buffer_;
 };
 

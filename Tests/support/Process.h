@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+
 namespace vorel::testing {
 
 struct ProcessResult {
@@ -32,6 +34,6 @@ ProcessResult runProcess(const std::string& program, const std::string& input,
 std::vector<std::string> linesOf(const std::string& text);
 
 // Writes every byte, or as many as the reader takes before it goes away.
-bool writeAll(int fd, const std::string& bytes);
+using vorel::writeAll;
 
 }  // namespace vorel::testing

@@ -4,8 +4,6 @@
 #include <gio/gio.h>
 #include <librsvg/rsvg.h>
 #include <pango/pangocairo.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +12,7 @@
 #include <map>
 #include <sstream>
 
-extern char** environ;
+#include "ChildProcess.h"
 
 namespace widgethost {
 namespace {
@@ -257,12 +255,11 @@ std::optional<std::string> linkAt(const View& view, Size size, double x, double 
 
 Opener commandOpener(std::string command) {
   return [command](const std::string& url) {
-    char* argv[] = {const_cast<char*>(command.c_str()), const_cast<char*>(url.c_str()), nullptr};
-    pid_t pid;
-    if (posix_spawnp(&pid, command.c_str(), nullptr, nullptr, argv, environ) == 0) {
-      int status;
-      waitpid(pid, &status, 0);
-    }
+    vorel::ChildOptions options;
+    options.arguments = {url};
+    options.input = options.output = vorel::ChildStream::inherit;
+    options.searchPath = true;
+    if (auto opener = vorel::ChildProcess::start(command, options)) opener->wait();
   };
 }
 
