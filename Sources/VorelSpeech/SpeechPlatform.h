@@ -1,25 +1,27 @@
 // The boundary to the platform's speech services: the recogniser, its model assets, audio
 // files and the audio converter. The engine and the live session reach the platform only
 // through these operations; real and scripted implementations live outside the library.
+//
+// Threads: every call is made on the caller's thread and may block there (loading a model,
+// reading a file, downloading) unless it says otherwise; nothing calls back into the caller
+// except Progress observers and the result queue, which the platform feeds from threads of its
+// own. Ownership: shared_ptr where the platform's threads may outlive the call that made the
+// object (transcribers, analyzers, progress), unique_ptr where the caller alone holds it.
 #pragma once
 
-#include <atomic>
-#include <cmath>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <expected>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
-#include <stop_token>
 #include <string>
 #include <vector>
 
 #include "Channel.h"
+#include "MediaTime.h"
+#include "Progress.h"
+#include "ResultQueue.h"
 
 namespace vorel {
 
@@ -28,118 +30,6 @@ struct OperatingSystemVersion {
   int minor = 0;
   int patch = 0;
   auto operator<=>(const OperatingSystemVersion&) const = default;
-};
-
-// A readable failure of the platform: what failed and why, in a sentence.
-struct PlatformError {
-  std::string description;
-};
-
-// A point on a media timeline: value / timescale seconds, with validity flags.
-struct MediaTime {
-  enum Flag : std::uint32_t {
-    valid = 1,
-    positiveInfinity = 4,
-    negativeInfinity = 8,
-    indefinite = 16,
-  };
-
-  std::int64_t value = 0;
-  std::int32_t timescale = 0;
-  std::uint32_t flags = 0;
-
-  static MediaTime make(std::int64_t value, std::int32_t timescale) {
-    return {value, timescale, timescale > 0 ? std::uint32_t{valid} : 0u};
-  }
-  static MediaTime invalid() { return {}; }
-
-  bool isNumeric() const {
-    return (flags & (valid | positiveInfinity | negativeInfinity | indefinite)) == valid;
-  }
-  double seconds() const {
-    if (!isNumeric()) return std::nan("");
-    return static_cast<double>(value) / static_cast<double>(timescale);
-  }
-};
-
-struct MediaTimeRange {
-  MediaTime start;
-  MediaTime duration;
-
-  MediaTime end() const {
-    if (!start.isNumeric() || !duration.isNumeric()) return MediaTime::invalid();
-    if (start.timescale == duration.timescale) {
-      return MediaTime::make(start.value + duration.value, start.timescale);
-    }
-    constexpr std::int32_t micro = 1'000'000;
-    return MediaTime::make(std::llround((start.seconds() + duration.seconds()) * micro), micro);
-  }
-};
-
-// A thread-safe progress count. Observers are told of every change of the fraction, on the
-// thread that made the change; once removeObserver returns, that observer is not running and
-// is never called again. The readers are virtual so that tests can drive every value.
-class Progress {
- public:
-  using Observer = std::function<void()>;
-
-  virtual ~Progress() = default;
-
-  virtual std::int64_t totalUnitCount() const { return total_.load(); }
-  virtual std::int64_t completedUnitCount() const { return completed_.load(); }
-  virtual double fractionCompleted() const {
-    std::lock_guard guard(counts_);
-    return fraction(total_.load(), completed_.load());
-  }
-
-  void setTotalUnitCount(std::int64_t total) {
-    change([&] { total_.store(total); });
-  }
-  void setCompletedUnitCount(std::int64_t completed) {
-    change([&] { completed_.store(completed); });
-  }
-
-  int addObserver(Observer observer) {
-    std::lock_guard guard(observing_);
-    observers_.emplace(++lastId_, std::move(observer));
-    return lastId_;
-  }
-  void removeObserver(int id) {
-    std::lock_guard guard(observing_);
-    observers_.erase(id);
-  }
-
- protected:
-  void notifyObservers() {
-    std::lock_guard guard(observing_);
-    for (auto& [id, observer] : observers_) observer();
-  }
-
- private:
-  static double fraction(std::int64_t total, std::int64_t completed) {
-    if (total <= 0) return 0.0;
-    return static_cast<double>(completed) / static_cast<double>(total);
-  }
-
-  template <class Update>
-  void change(Update update) {
-    bool changed;
-    {
-      std::lock_guard guard(counts_);
-      double before = fraction(total_.load(), completed_.load());
-      update();
-      changed = fraction(total_.load(), completed_.load()) != before;
-    }
-    if (changed) notifyObservers();
-  }
-
-  // Lock order: counts_ is never held while observing_ is taken (observers run without it).
-  mutable std::mutex counts_;  // guards updates of the two counts together
-  std::atomic<std::int64_t> total_{-1};
-  std::atomic<std::int64_t> completed_{0};
-  std::mutex observing_;  // guards observers_ and lastId_
-  std::map<int, Observer> observers_;
-  int lastId_ = 0;
 };
 
 // Linear PCM formats: the two sample types the helper meets.
@@ -167,67 +57,6 @@ struct PcmBuffer {
 
 struct AnalyzerInput {
   PcmBuffer buffer;
-};
-
-// One result of a transcriber: its text, where it lies on the analyzer's timeline and whether
-// it is final.
-struct TranscriptionResult {
-  std::string text;
-  MediaTimeRange range;
-  bool isFinal = true;
-};
-
-// Results in order. next() blocks until a result, the end of the stream (nothing), a failure,
-// or until the stop token is triggered, which ends the stream for this reader.
-class ResultStream {
- public:
-  virtual ~ResultStream() = default;
-  virtual std::expected<std::optional<TranscriptionResult>, PlatformError> next(
-      std::stop_token stop) = 0;
-};
-
-// A result stream fed by the platform from any thread: push() and end() on one side, next() on
-// the reader's. Results pushed after the end are dropped.
-class ResultQueue final : public ResultStream {
- public:
-  void push(TranscriptionResult result) {
-    {
-      std::lock_guard guard(mutex_);
-      if (ended_) return;
-      items_.push_back(std::move(result));
-    }
-    changed_.notify_all();
-  }
-  // Ends the stream once the queued results are read, with the error if one is given. Only the
-  // first end counts.
-  void end(std::optional<PlatformError> error = std::nullopt) {
-    {
-      std::lock_guard guard(mutex_);
-      if (ended_) return;
-      ended_ = true;
-      error_ = std::move(error);
-    }
-    changed_.notify_all();
-  }
-  std::expected<std::optional<TranscriptionResult>, PlatformError> next(
-      std::stop_token stop) override {
-    std::unique_lock guard(mutex_);
-    changed_.wait(guard, stop, [&] { return !items_.empty() || ended_; });
-    if (!items_.empty()) {
-      auto item = std::move(items_.front());
-      items_.pop_front();
-      return item;
-    }
-    if (error_) return std::unexpected(*error_);
-    return std::nullopt;
-  }
-
- private:
-  std::mutex mutex_;  // guards items_, ended_ and error_
-  std::condition_variable_any changed_;
-  std::deque<TranscriptionResult> items_;
-  bool ended_ = false;
-  std::optional<PlatformError> error_;
 };
 
 enum class TranscriberMode {
@@ -265,10 +94,15 @@ class AudioFile {
   virtual std::expected<void, PlatformError> read(int rate, const Block& block) = 0;
 };
 
+// Recognises speech into its transcriber's result queue. A file goes analyzeSequence, then
+// finalizeAndFinish; live input goes start, then finalizeAndFinishThroughEndOfInput; either
+// may be cut short by cancelAndFinishNow. Destroying the analyzer stops and joins whatever
+// threads it runs.
 class Analyzer {
  public:
   virtual ~Analyzer() = default;
-  // Reads the whole file into the analysis; the time of the last sample read, or nothing.
+  // Reads the whole file into the analysis on the caller's thread; the time of the last sample
+  // read, or nothing.
   virtual std::expected<std::optional<MediaTime>, PlatformError> analyzeSequence(
       AudioFile& file) = 0;
   // Return once every result up to the time (or the end of input) has been delivered; the
@@ -277,13 +111,16 @@ class Analyzer {
   virtual std::expected<void, PlatformError> finalizeAndFinishThroughEndOfInput() = 0;
   // Stops at once; the result stream ends soon. Safe from any thread, at any time.
   virtual void cancelAndFinishNow() = 0;
-  // Returns once analysis has begun, without waiting for the input to end.
+  // Returns once analysis has begun, without waiting for the input to end: the analyzer reads
+  // the channel on a thread of its own until the channel is finished.
   virtual std::expected<void, PlatformError> start(
       std::shared_ptr<Channel<AnalyzerInput>> input) = 0;
 };
 
 enum class AssetStatus { unsupported, supported, downloading, installed, unknown };
 
+// Downloads and installs one locale's model. downloadAndInstall blocks until it is done; the
+// progress is updated meanwhile, from the installing thread.
 class InstallationRequest {
  public:
   virtual ~InstallationRequest() = default;
@@ -303,7 +140,8 @@ class AudioConverter {
   using InputProvider = std::function<Input(std::uint32_t packetsWanted)>;
 
   virtual ~AudioConverter() = default;
-  // Runs the conversion once into output, pulling input from the provider.
+  // Runs the conversion once into output, pulling input from the provider on the caller's
+  // thread.
   virtual ConverterOutputStatus convert(PcmBuffer& output, const InputProvider& provider) = 0;
 };
 
