@@ -111,3 +111,28 @@ TEST(FrameReader, ReadsARealDescriptorAndKeepsItOpen) {
 
 }  // namespace
 }  // namespace vorel
+
+namespace vorel {
+namespace {
+
+TEST(HelperRequest, WhatTheClientEncodesTheHelperDecodes) {
+  const HelperRequest cases[] = {
+      {"platform", std::nullopt, std::nullopt},
+      {"asset-state", "en-US", std::nullopt},
+      {"transcribe", "de-DE", "/home/a \"quoted\" name/\xc3\xa9t\xc3\xa9\\n.wav"},
+      {"listen", "", std::string("a\nline")},
+  };
+  for (const auto& sent : cases) {
+    std::string line = sent.encode();
+    ASSERT_TRUE(line.ends_with('\n'));
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
+    auto received = HelperRequest::decode(std::string_view(line).substr(0, line.size() - 1));
+    ASSERT_TRUE(received) << line;
+    EXPECT_EQ(received->op, sent.op);
+    EXPECT_EQ(received->locale, sent.locale);
+    EXPECT_EQ(received->path, sent.path);
+  }
+}
+
+}  // namespace
+}  // namespace vorel

@@ -119,6 +119,13 @@ std::optional<HelperRequest> HelperRequest::decode(std::string_view line) {
   }
 }
 
+std::string HelperRequest::encode() const {
+  Json line{{"op", op}};
+  if (locale) line["locale"] = *locale;
+  if (path) line["path"] = *path;
+  return line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
 std::string FileDescriptorSource::read(std::size_t upTo) {
   std::string buffer(upTo, '\0');
   for (;;) {

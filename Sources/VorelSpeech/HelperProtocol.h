@@ -28,6 +28,9 @@ struct HelperRequest {
   // Nothing when the line is not one JSON object with a string "op" and, where present, string
   // or null "locale" and "path"; nor when it is longer than maxLineBytes or holds a NUL byte.
   static std::optional<HelperRequest> decode(std::string_view line);
+  // The request line, line feed included, as a client sends it. Text that is not UTF-8 is
+  // replaced, never dropped: a path the helper cannot open is then reported as such.
+  std::string encode() const;
 };
 
 // Where the reader's bytes come from.
