@@ -1,8 +1,15 @@
 // vorel-speech-client driven as people and scripts use it, against the built helper.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
+#include <chrono>
+#include <csignal>
 #include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "ClientFormat.h"
 #include "Fixtures.h"
@@ -34,6 +41,7 @@ std::vector<SpeechSegment> jsonSegments(const std::filesystem::path& file) {
   EXPECT_EQ(result.status, 0) << result.err;
   std::vector<SpeechSegment> segments;
   std::string body = result.out;
+  EXPECT_FALSE(nlohmann::json::parse(body, nullptr, false).is_discarded()) << body;
   // [{...},{...}]: split at the "},{" between objects.
   for (std::size_t at = 1; at < body.size() && body[at] == '{';) {
     auto end = body.find('}', at);
@@ -43,6 +51,34 @@ std::vector<SpeechSegment> jsonSegments(const std::filesystem::path& file) {
     at = end + 2;
   }
   return segments;
+}
+
+// The cues of a SubRip or WebVTT document; a malformed document fails the test.
+std::vector<client::Cue> parseCues(const std::string& document, bool srt) {
+  std::istringstream in(document);
+  std::string line;
+  if (!srt) {
+    std::getline(in, line);
+    EXPECT_EQ(line, "WEBVTT");
+    std::getline(in, line);
+    EXPECT_EQ(line, "");
+  }
+  std::vector<client::Cue> cues;
+  while (std::getline(in, line)) {
+    if (srt) {
+      EXPECT_EQ(line, std::to_string(cues.size() + 1));
+      if (!std::getline(in, line)) break;
+    }
+    client::Cue cue;
+    EXPECT_EQ(line.substr(12, 5), " --> ") << line;
+    EXPECT_EQ(line[8], srt ? ',' : '.') << line;
+    cue.startMs = parseClock(line.substr(0, 12));
+    cue.endMs = parseClock(line.substr(17));
+    while (std::getline(in, line) && !line.empty()) cue.lines.push_back(line);
+    EXPECT_FALSE(cue.lines.empty());
+    cues.push_back(cue);
+  }
+  return cues;
 }
 
 TEST(Client, TranscribesToTimestampedTextSrtAndWebVtt) {
@@ -59,37 +95,28 @@ TEST(Client, TranscribesToTimestampedTextSrtAndWebVtt) {
                             client::clock(expected[i].endMs) + "]  " + expected[i].text);
   }
 
-  // SubRip: index, times with commas, text, a blank line.
-  auto srt = use({"transcribe", file.string(), "--format", "srt"});
-  EXPECT_EQ(srt.status, 0);
-  std::istringstream in(srt.out);
-  std::vector<SpeechSegment> parsed;
-  for (std::string index, times, words, blank; std::getline(in, index);) {
-    ASSERT_TRUE(std::getline(in, times) && std::getline(in, words));
-    std::getline(in, blank);
-    EXPECT_EQ(index, std::to_string(parsed.size() + 1));
-    EXPECT_EQ(blank, "");
-    ASSERT_EQ(times.substr(12, 5), " --> ") << times;
-    EXPECT_EQ(times[8], ',');
-    parsed.push_back({words, parseClock(times.substr(0, 12)), parseClock(times.substr(17))});
+  // SubRip and WebVTT: cues of times and one or two lines, a blank line after each; together
+  // they hold every segment's words, within the segment's time, in order.
+  for (auto format : {"srt", "vtt"}) {
+    auto document = use({"transcribe", file.string(), "--format", format, "--locale", "en-US"});
+    EXPECT_EQ(document.status, 0) << document.err;
+    auto cues = parseCues(document.out, format == std::string("srt"));
+    ASSERT_FALSE(cues.empty()) << document.out;
+    std::string heard, said;
+    for (const auto& segment : expected) said += (said.empty() ? "" : " ") + segment.text;
+    std::size_t segment = 0;
+    for (const auto& cue : cues) {
+      EXPECT_LE(cue.lines.size(), 2u);
+      for (const auto& line : cue.lines) EXPECT_LE(line.size(), 42u) << line;
+      EXPECT_LE(cue.endMs - cue.startMs, 7000u);
+      while (segment < expected.size() && cue.startMs >= expected[segment].endMs) ++segment;
+      ASSERT_LT(segment, expected.size()) << "a cue after every segment";
+      EXPECT_GE(cue.startMs, expected[segment].startMs);
+      EXPECT_LE(cue.endMs, expected[segment].endMs);
+      for (const auto& line : cue.lines) heard += (heard.empty() ? "" : " ") + line;
+    }
+    EXPECT_EQ(heard, said) << format;
   }
-  EXPECT_EQ(parsed, expected);
-
-  // WebVTT: a header, then cues of times with dots and text.
-  auto vtt = use({"transcribe", file.string(), "--format", "vtt", "--locale", "en-US"});
-  EXPECT_EQ(vtt.status, 0);
-  std::istringstream cues(vtt.out);
-  std::string header, blank;
-  std::getline(cues, header);
-  std::getline(cues, blank);
-  EXPECT_EQ(header, "WEBVTT");
-  parsed.clear();
-  for (std::string times, words; std::getline(cues, times) && std::getline(cues, words);) {
-    std::getline(cues, blank);
-    EXPECT_EQ(times[8], '.');
-    parsed.push_back({words, parseClock(times.substr(0, 12)), parseClock(times.substr(17))});
-  }
-  EXPECT_EQ(parsed, expected);
 }
 
 TEST(Client, DictatesAFileAndStandardInput) {
@@ -144,27 +171,166 @@ TEST(Client, HelpEverywhereAndUsageErrors) {
     EXPECT_EQ(result.status, 0) << command;
     EXPECT_TRUE(result.out.starts_with("usage: vorel-speech-client")) << command;
   }
-  for (const auto& arguments :
-       std::vector<std::vector<std::string>>{{},
-                                             {"fly"},
-                                             {"status"},
-                                             {"transcribe"},
-                                             {"transcribe", "a.wav", "--format", "doc"},
-                                             {"platform", "--frobnicate"},
-                                             {"dictate", "a.wav", "b.wav"}}) {
+  // A usage error is one line that points to the help.
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {},
+           {"fly"},
+           {"status"},
+           {"transcribe"},
+           {"transcribe", "a.wav", "--format", "doc"},
+           {"platform", "--frobnicate"},
+           {"dictate", "a.wav", "b.wav"},
+           {"transcribe", "a.wav", "--realtime"},
+           {"dictate", "--format", "srt"},
+           {"status", "en-US", "--locale", "fr-FR"},
+           {"transcribe", "a.wav", "--max-line-width", "30"},  // the text format has no cues
+           {"transcribe", "a.wav", "--format", "srt", "--max-line-width", "0"},
+           {"transcribe", "a.wav", "--format", "srt", "--max-line-width", "abc"},
+           {"transcribe", "a.wav", "--format", "vtt", "--max-duration", "-3"},
+           {"transcribe", "a.wav", "b.wav", "-o", "out.txt"},
+           {"transcribe", "a.wav", "-o"}}) {
     auto result = use(arguments);
-    EXPECT_EQ(result.status, 2);
-    EXPECT_NE(result.err.find("usage: vorel-speech-client"), std::string::npos);
+    std::string shown = arguments.empty() ? "(nothing)" : arguments[0];
+    EXPECT_EQ(result.status, 2) << shown;
+    EXPECT_EQ(linesOf(result.err).size(), 1u) << result.err;
+    EXPECT_TRUE(result.err.starts_with("vorel-speech-client: ")) << result.err;
+    EXPECT_NE(result.err.find("--help"), std::string::npos) << result.err;
+  }
+  auto version = use({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(version.out.starts_with("vorel-speech-client ")) << version.out;
+}
+
+TEST(Client, OutputFileSeveralFilesAndFormatInAnyCase) {
+  auto first = scratch() / "several-0880.wav";
+  auto second = scratch() / "several-0930.wav";
+  std::filesystem::copy_file(librivox("0880"), first,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(librivox("0930"), second,
+                             std::filesystem::copy_options::overwrite_existing);
+  auto out = scratch() / "one.txt";
+  std::filesystem::remove(out);
+  auto written = use({"transcribe", first.string(), "--format", "TXT", "-o", out.string()});
+  EXPECT_EQ(written.status, 0) << written.err;
+  EXPECT_EQ(written.out, "");
+  std::ifstream in(out);
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(text.find("young man"), std::string::npos) << text;
+
+  auto both = use({"transcribe", first.string(), second.string(), "--format", "txt"});
+  EXPECT_EQ(both.status, 0) << both.err;
+  auto lines = linesOf(both.out);
+  ASSERT_GE(lines.size(), 4u) << both.out;
+  EXPECT_EQ(lines[0], "==> " + first.string() + " <==");
+  EXPECT_NE(both.out.find("\n==> " + second.string() + " <==\n"), std::string::npos) << both.out;
+  EXPECT_NE(both.out.find("amiable"), std::string::npos) << both.out;
+
+  // Subtitles of several files go beside each.
+  auto beside = use({"transcribe", first.string(), second.string(), "--format", "Srt"});
+  EXPECT_EQ(beside.status, 0) << beside.err;
+  for (const auto& audio : {first, second}) {
+    auto subtitles = std::filesystem::path(audio).replace_extension(".srt");
+    std::ifstream srt(subtitles);
+    std::string document((std::istreambuf_iterator<char>(srt)), {});
+    EXPECT_FALSE(parseCues(document, true).empty()) << subtitles;
+  }
+}
+
+// Ctrl-C in the middle of a transcription: the helper is stopped and reaped, what was done is a
+// whole document, the exit status is 130.
+TEST(Client, CtrlCStopsTheHelperAndKeepsAWholeDocument) {
+  // Orphans are handed to this process instead of init, so a helper left behind is seen.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  auto file = scratch() / "readings.wav";
+  std::string list;
+  for (auto n : {"0870", "0880", "0890", "0920", "0930", "0870", "0880", "0890"}) {
+    list += librivox(n).string() + " ";
+  }
+  run("sox -D " + list + file.string());
+  struct Case {
+    const char* format;
+    std::function<bool(const std::string&)> begun;
+  } cases[] = {
+      {"srt", [](const std::string& out) { return out.find(" --> ") != std::string::npos; }},
+      {"json", [](const std::string& out) { return out.find('{') != std::string::npos; }},
+  };
+  for (const auto& c : cases) {
+    ProcessOptions options;
+    options.arguments = {"transcribe", file.string(), "--format", c.format};
+    options.environment = {"XDG_DATA_HOME=" + (scratch() / "client-home").string()};
+    options.killWhen = c.begun;
+    options.killSignal = SIGINT;
+    auto result = runProcess(client, "", options);
+    EXPECT_EQ(result.status, 130) << c.format << ": " << result.err;
+    if (std::string(c.format) == "srt") {
+      EXPECT_FALSE(parseCues(result.out, true).empty()) << result.out;
+    } else {
+      auto document = nlohmann::json::parse(result.out, nullptr, false);
+      ASSERT_FALSE(document.is_discarded()) << result.out;
+      EXPECT_TRUE(document.is_array() && !document.empty()) << result.out;
+    }
+    EXPECT_NE(result.err.find("stopped"), std::string::npos) << result.err;
+    // Nothing left running: no child of this process (the helper would be one now). Children
+    // that have ended are reaped; one still running after a minute was left behind.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pid_t child;
+    int status;
+    while ((child = waitpid(-1, &status, WNOHANG)) >= 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      if (child == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(child, -1) << "a helper was left behind";
   }
 }
 
 TEST(Client, ReadableAnswersAndJsonPassedThrough) {
-  EXPECT_EQ(use({"platform"}).out, "Speech is available (macOS 26.0.0).\n");
+  EXPECT_EQ(use({"platform"}).out, "Speech is available (speech services level 26.0.0).\n");
   EXPECT_EQ(use({"platform", "--json"}).out,
             "{\"floorMet\":true,\"osVersion\":\"macOS 26.0.0\"}\n");
   EXPECT_EQ(use({"locales"}).out.substr(0, 5), "en-US");
   EXPECT_EQ(use({"status", "en_US", "--json"}).out, "{\"kind\":\"installed\"}\n");
   EXPECT_EQ(use({"status", "en-US"}).out, "en-US: installed\n");
+}
+
+TEST(ClientFormat, CuesKeepToTheirLayoutAndLoseNoWord) {
+  const std::string phrase =
+      "today i woke up early and went for a long walk by the river and the morning was cold but "
+      "the sun came out after breakfast and i called my sister to ask about her new job";
+  struct Case {
+    std::string text;
+    std::uint64_t startMs, endMs;
+    client::CueLayout layout;
+    std::size_t fewest;  // cues at the least
+  } cases[] = {
+      {"he was not an ill disposed young man", 1000, 3000, {}, 1},
+      {phrase, 0, 7000, {}, 2},          // 169 characters: two lines of 42 hold 85 at most
+      {phrase, 5000, 24000, {}, 3},      // 19 s: at most 7 s a cue
+      {phrase, 0, 7000, {20, 2000}, 5},  // 41 characters a cue at most
+      {"supercalifragilisticexpialidociousness is long", 0, 2000, {10, 7000}, 1},
+  };
+  for (const auto& c : cases) {
+    auto cues = client::cuesOf({c.text, c.startMs, c.endMs}, c.layout);
+    EXPECT_GE(cues.size(), c.fewest) << c.text;
+    std::string words;
+    std::uint64_t at = c.startMs;
+    for (const auto& cue : cues) {
+      EXPECT_EQ(cue.startMs, at) << "cues follow each other";
+      EXPECT_LE(cue.startMs, cue.endMs);
+      EXPECT_LE(cue.endMs - cue.startMs, c.layout.maxDurationMs) << cue.lines[0];
+      ASSERT_FALSE(cue.lines.empty());
+      EXPECT_LE(cue.lines.size(), 2u);
+      for (const auto& line : cue.lines) {
+        bool oneWord = line.find(' ') == std::string::npos;
+        EXPECT_TRUE(line.size() <= static_cast<std::size_t>(c.layout.maxLineWidth) || oneWord)
+            << line;
+        words += (words.empty() ? "" : " ") + line;
+      }
+      at = cue.endMs;
+    }
+    EXPECT_EQ(at, c.endMs);
+    EXPECT_EQ(words, c.text);
+  }
+  EXPECT_TRUE(client::cuesOf({"", 0, 1000}, {}).empty());
 }
 
 TEST(ClientFormat, LinesFitTheirWidth) {

@@ -54,37 +54,138 @@ std::string timestamped(const SpeechSegment& segment) {
   return "[" + clock(segment.startMs) + " --> " + clock(segment.endMs) + "]  " + segment.text;
 }
 
-std::string render(const std::vector<SpeechSegment>& segments, Format format) {
+namespace {
+
+std::vector<std::string> wordsOf(const std::string& text) {
+  std::vector<std::string> words;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    if (end > at) words.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
+std::string joined(const std::vector<std::string>& words, std::size_t from, std::size_t to) {
+  std::string text;
+  for (std::size_t w = from; w < to; ++w) text += (w > from ? " " : "") + words[w];
+  return text;
+}
+
+// The words as at most two lines within the width, as even as they go; nothing when they do
+// not fit (a single word always does).
+std::optional<std::vector<std::string>> twoLines(const std::vector<std::string>& words, int width) {
+  std::string whole = joined(words, 0, words.size());
+  if (columns(whole) <= width || words.size() == 1) return std::vector<std::string>{whole};
+  std::optional<std::vector<std::string>> best;
+  int bestLongest = 0;
+  for (std::size_t cut = 1; cut < words.size(); ++cut) {
+    std::string top = joined(words, 0, cut), bottom = joined(words, cut, words.size());
+    int longest = std::max(columns(top), columns(bottom));
+    bool fits = (columns(top) <= width || cut == 1) &&
+                (columns(bottom) <= width || cut + 1 == words.size());
+    if (fits && (!best || longest < bestLongest)) {
+      best = std::vector<std::string>{top, bottom};
+      bestLongest = longest;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+std::vector<Cue> cuesOf(const SpeechSegment& segment, const CueLayout& layout) {
+  auto words = wordsOf(segment.text);
+  if (words.empty()) return {};
+  std::uint64_t duration = segment.endMs > segment.startMs ? segment.endMs - segment.startMs : 0;
+  std::vector<int> before{0};  // characters before each word, and in all of them last
+  for (const auto& word : words) before.push_back(before.back() + columns(word) + 1);
+  auto total = static_cast<std::uint64_t>(before.back());
+  auto timeAt = [&](std::size_t word) {
+    return segment.startMs + duration * static_cast<std::uint64_t>(before[word]) / total;
+  };
+  std::uint64_t longest = std::max<std::uint64_t>(layout.maxDurationMs, 1);
+  // The fewest cues, of text as even as the words allow, that keep to the layout.
+  for (std::size_t count = std::max<std::uint64_t>(1, (duration + longest - 1) / longest);
+       count <= words.size(); ++count) {
+    std::vector<Cue> cues;
+    std::size_t first = 0;
+    bool fits = true;
+    for (std::size_t k = 1; k <= count && fits; ++k) {
+      std::size_t past = first + 1;
+      std::uint64_t target = total * k / count;
+      while (past < words.size() - (count - k) &&
+             static_cast<std::uint64_t>(before[past]) < target) {
+        ++past;
+      }
+      if (k == count) past = words.size();
+      std::vector<std::string> group(words.begin() + static_cast<std::ptrdiff_t>(first),
+                                     words.begin() + static_cast<std::ptrdiff_t>(past));
+      auto lines = twoLines(group, layout.maxLineWidth);
+      Cue cue{lines.value_or(std::vector<std::string>{}), timeAt(first), timeAt(past)};
+      fits = lines && (cue.endMs - cue.startMs <= longest || group.size() == 1);
+      cues.push_back(std::move(cue));
+      first = past;
+    }
+    if (fits) return cues;
+  }
+  // Only when no split fits: a word a cue.
+  std::vector<Cue> cues;
+  for (std::size_t w = 0; w < words.size(); ++w)
+    cues.push_back({{words[w]}, timeAt(w), timeAt(w + 1)});
+  return cues;
+}
+
+std::string Document::open() const {
+  switch (format_) {
+    case Format::vtt:
+      return "WEBVTT\n\n";
+    case Format::json:
+      return "[";
+    default:
+      return "";
+  }
+}
+
+std::string Document::add(const SpeechSegment& segment) {
   std::string out;
-  switch (format) {
+  switch (format_) {
     case Format::text:
-      for (const auto& s : segments) out += timestamped(s) + "\n";
+      out = timestamped(segment) + "\n";
       break;
     case Format::txt:
-      for (const auto& s : segments) out += s.text + "\n";
+      out = segment.text + "\n";
       break;
     case Format::srt:
-      for (std::size_t i = 0; i < segments.size(); ++i) {
-        const auto& s = segments[i];
-        out += std::to_string(i + 1) + "\n" + clock(s.startMs, ',') + " --> " +
-               clock(s.endMs, ',') + "\n" + s.text + "\n\n";
-      }
-      break;
     case Format::vtt:
-      out = "WEBVTT\n\n";
-      for (const auto& s : segments) {
-        out += clock(s.startMs) + " --> " + clock(s.endMs) + "\n" + s.text + "\n\n";
+      for (const auto& cue : cuesOf(segment, layout_)) {
+        bool srt = format_ == Format::srt;
+        if (srt) out += std::to_string(++cues_) + "\n";
+        out += clock(cue.startMs, srt ? ',' : '.') + " --> " + clock(cue.endMs, srt ? ',' : '.') +
+               "\n";
+        for (const auto& line : cue.lines) out += line + "\n";
+        out += "\n";
       }
       break;
     case Format::json:
-      out = "[";
-      for (std::size_t i = 0; i < segments.size(); ++i) {
-        out += (i ? "," : "") + Wire::encode(segments[i]).value_or("{}");
-      }
-      out += "]\n";
+      out = (segments_ ? "," : "") + Wire::encode(segment).value_or("{}");
       break;
   }
+  ++segments_;
   return out;
+}
+
+std::string Document::close() const {
+  return format_ == Format::json ? "]\n" : "";
+}
+
+std::string render(const std::vector<SpeechSegment>& segments, Format format, CueLayout layout) {
+  Document document(format, layout);
+  std::string out = document.open();
+  for (const auto& segment : segments) out += document.add(segment);
+  return out + document.close();
 }
 
 std::string bytes(std::uint64_t count) {

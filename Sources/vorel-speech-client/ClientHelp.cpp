@@ -6,6 +6,7 @@ namespace vorel::client {
 
 const std::map<std::string, std::string> helpTexts = {
     {"", R"(usage: vorel-speech-client [--helper PATH] COMMAND [ARGS]
+       vorel-speech-client --version
 
 Speech on this machine, through the vorel-speech helper.
 
@@ -14,7 +15,7 @@ commands:
   locales                  the locales speech recognition knows, yours first
   status LOCALE            whether a locale's speech model is installed
   install LOCALE           install a locale's speech model, with progress
-  transcribe FILE          the text of an audio file, with timestamps or as subtitles
+  transcribe FILE...       the text of audio files, with timestamps or as subtitles
   dictate [FILE|-]         live dictation of a file, or of raw 48 kHz audio on standard input
 
 Run "vorel-speech-client COMMAND --help" for a command's options.
@@ -36,14 +37,21 @@ Says whether the speech model of LOCALE (en-US, fr_FR, de ...) is installed.
 
 Installs the speech model of LOCALE, showing the download's progress on standard error.
 )"},
-    {"transcribe", R"(usage: vorel-speech-client transcribe FILE [--locale L] [--format F] [--json]
+    {"transcribe",
+     R"(usage: vorel-speech-client transcribe FILE... [--locale L] [--format F] [-o OUT]
+                                  [--max-line-width N] [--max-duration S] [--json]
 
-Transcribes an audio file (WAV, FLAC, Ogg, MP3 ...). Progress goes to standard error; the text
-goes to standard output in the format F:
+Transcribes audio files (WAV, FLAC, Ogg Vorbis, Opus, MP3; not M4A/AAC: convert those first,
+e.g. ffmpeg -i talk.m4a talk.wav). Progress goes to standard error; the text goes to standard
+output, or to OUT with -o, in the format F:
   text  timestamped lines (the default)    srt   SubRip subtitles
   txt   the text alone, a line a segment   vtt   WebVTT subtitles
   json  a JSON array of segments
+Subtitle cues hold at most two lines of N characters (default 42) and last at most S seconds
+(default 7). With several files, text and txt come one after another under "==> FILE <==",
+and other formats go beside each file (talk.wav: talk.srt).
 The locale defaults to the first one "locales" lists. --json prints the helper's lines unchanged.
+Ctrl-C stops; what was transcribed so far is kept, as a whole document.
 )"},
     {"dictate", R"(usage: vorel-speech-client dictate [FILE|-] [--locale L] [--realtime] [--json]
 
@@ -57,8 +65,9 @@ Ctrl-C ends the audio; the last segments still arrive. A second Ctrl-C stops at 
 };
 
 int usage(const std::string& command, const std::string& problem) {
-  std::fprintf(stderr, "vorel-speech-client: %s\n\n%s", problem.c_str(),
-               helpTexts.at(command).c_str());
+  std::string help =
+      command.empty() ? "vorel-speech-client --help" : "vorel-speech-client " + command + " --help";
+  std::fprintf(stderr, "vorel-speech-client: %s (see %s)\n", problem.c_str(), help.c_str());
   return usageError;
 }
 

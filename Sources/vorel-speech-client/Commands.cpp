@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <expected>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -27,20 +28,54 @@
 
 namespace vorel::client {
 
-std::atomic<bool> interrupted{false};
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Shared with the signal handler.
+std::atomic<bool> interrupted{false};
+std::atomic<pid_t> runningHelper{0};             // its process group, while it runs
+std::atomic<bool> helperStopsOnInterrupt{true};  // false while dictating
+
+}  // namespace
+
+void interrupt() {
+  pid_t helper = runningHelper.load();
+  if (interrupted.exchange(true)) {
+    // A second Ctrl-C: stop at once, leaving nothing running behind.
+    if (helper > 0) ::kill(-helper, SIGKILL);
+    _exit(interruptedStatus);
+  }
+  if (helper > 0 && helperStopsOnInterrupt.load()) ::kill(-helper, SIGTERM);
+}
+
+namespace {
+
+// Starts the helper for one request; Ctrl-C stops it when `stops` (it has a process group of
+// its own, which a terminal's Ctrl-C does not reach).
+std::expected<HelperProcess, std::string> startHelper(const Options& options, bool stops = true) {
+  helperStopsOnInterrupt = stops;
+  auto helper = HelperProcess::start(
+      options.helper.empty() ? besideThisProgram("vorel-speech").string() : options.helper);
+  if (!helper) return helper;
+  runningHelper = helper->pid();
+  if (interrupted && stops) ::kill(-helper->pid(), SIGTERM);  // Ctrl-C came while it started
+  return helper;
+}
+
+// Waits for the helper to exit; its status.
+int reap(HelperProcess& helper) {
+  runningHelper = 0;
+  return helper.wait();
+}
+
+bool stoppedByInterrupt() {
+  return interrupted && helperStopsOnInterrupt;
+}
+
 std::string request(const std::string& op, const std::optional<std::string>& locale = {},
                     const std::optional<std::string>& path = {}) {
   return HelperRequest{op, locale, path}.encode();
-}
-
-std::string helperPath(const Options& options) {
-  if (!options.helper.empty()) return options.helper;
-  return besideThisProgram("vorel-speech").string();
 }
 
 int fail(const std::string& reason) {
@@ -51,12 +86,13 @@ int fail(const std::string& reason) {
 // Runs one request whose answer is a single record; hands its line to the handler.
 int ask(const Options& options, const std::string& line,
         const std::function<int(const std::string&)>& answered) {
-  auto helper = HelperProcess::start(helperPath(options));
+  auto helper = startHelper(options);
   if (!helper) return fail(helper.error());
   helper->send(line);
   helper->closeInput();
   auto answer = helper->readLine();
-  int status = helper->wait();
+  int status = reap(*helper);
+  if (stoppedByInterrupt()) return interruptedStatus;
   if (!answer)
     return fail("the speech helper gave no answer (status " + std::to_string(status) + ")");
   if (options.json) {
@@ -117,7 +153,8 @@ int follow(HelperProcess& helper, const Options& options,
     if (event->isTerminal()) terminal = *event;
     if (!options.json) onEvent(*event);
   }
-  int status = helper.wait();
+  int status = reap(helper);
+  if (stoppedByInterrupt()) return interruptedStatus;
   if (!terminal) {
     return fail("the speech helper ended without finishing (status " + std::to_string(status) +
                 ")");
@@ -139,12 +176,18 @@ int platform(const Options& options) {
   return ask(options, request("platform"), [](const std::string& line) {
     auto status = Wire::decode<PlatformStatus>(line);
     if (!status) return fail("the speech helper's answer was not understood: " + line);
+    // The helper names the level of its speech services in the form of an operating system
+    // version, which is what the journaling application compares with its floor.
+    std::string level = status->osVersion;
+    if (level.starts_with("macOS ")) level = level.substr(6);
     if (status->floorMet) {
-      std::printf("Speech is available (%s).\n", status->osVersion.c_str());
+      std::printf("Speech is available (speech services level %s).\n", level.c_str());
       return 0;
     }
-    std::printf("Speech is not available: %s is below the level speech needs.\n",
-                status->osVersion.c_str());
+    std::printf(
+        "Speech is not available: the speech services level %s is below the level "
+        "speech needs.\n",
+        level.c_str());
     return 1;
   });
 }
@@ -176,7 +219,7 @@ int status(const Options& options) {
 
 int install(const Options& options) {
   const std::string& locale = options.arguments.at(0);
-  auto helper = HelperProcess::start(helperPath(options));
+  auto helper = startHelper(options);
   if (!helper) return fail(helper.error());
   helper->send(request("install-assets", locale));
   helper->closeInput();
@@ -208,7 +251,11 @@ int install(const Options& options) {
     }
   }
   bar.clear();
-  int exit = helper->wait();
+  int exit = reap(*helper);
+  if (stoppedByInterrupt()) {
+    fail("stopped: " + locale + " is not installed");
+    return interruptedStatus;
+  }
   if (!last) return fail("the speech helper gave no answer (status " + std::to_string(exit) + ")");
   if (options.json) return last->is<AssetState::Installed>() ? 0 : 1;
   if (last->is<AssetState::Installed>()) {
@@ -220,17 +267,27 @@ int install(const Options& options) {
   return fail("the installation of " + locale + " did not finish");
 }
 
-// Reads the helper's events to the terminal one; returns the exit status.
 int transcribe(const Options& options) {
   std::string path = options.arguments.at(0);
   std::string locale = defaultLocale(options);
-  auto helper = HelperProcess::start(helperPath(options));
+  FILE* out = stdout;
+  if (!options.outputFile.empty()) {
+    out = std::fopen(options.outputFile.c_str(), "w");
+    if (!out) return fail("cannot write " + options.outputFile + ": " + std::strerror(errno));
+  }
+  auto helper = startHelper(options);
   if (!helper) return fail(helper.error());
   helper->send(request("transcribe", locale, path));
   helper->closeInput();
+  // The document is written as the segments arrive, so that whatever ends the transcription
+  // leaves a whole document of what was done.
+  Document document(options.format, options.layout);
+  auto write = [&](const std::string& text) {
+    std::fputs(text.c_str(), out);
+    std::fflush(out);
+  };
+  if (!options.json) write(document.open());
   StatusLine bar;
-  std::vector<SpeechSegment> segments;
-  bool streaming = options.format == Format::text || options.format == Format::txt;
   int result = follow(*helper, options, [&](const SpeechEvent& event) {
     if (auto* p = std::get_if<SpeechEvent::Progress>(&event.value)) {
       double fraction = p->total ? static_cast<double>(p->done) / p->total : 0;
@@ -238,21 +295,47 @@ int transcribe(const Options& options) {
                             shortClock(p->done) + " / " + shortClock(p->total),
                             terminalWidth() - 1));
     } else if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
-      for (const auto& segment : s->segments) {
-        if (streaming) {
-          bar.clear();
-          std::printf("%s", render({segment}, options.format).c_str());
-          std::fflush(stdout);
-        }
-        segments.push_back(segment);
-      }
+      bar.clear();
+      for (const auto& segment : s->segments) write(document.add(segment));
     } else {
       bar.clear();
     }
   });
-  if (result == 0 && !streaming && !options.json)
-    std::printf("%s", render(segments, options.format).c_str());
+  bar.clear();
+  if (!options.json) write(document.close());
+  if (out != stdout && std::fclose(out) != 0) {
+    return fail("cannot write " + options.outputFile + ": " + std::strerror(errno));
+  }
+  if (result == interruptedStatus) fail("stopped; what was transcribed so far is kept");
   return result;
+}
+
+int transcribeEach(const Options& options) {
+  bool beside = !options.json && options.format != Format::text && options.format != Format::txt;
+  const char* extension = options.format == Format::srt   ? ".srt"
+                          : options.format == Format::vtt ? ".vtt"
+                                                          : ".json";
+  int worst = 0;
+  for (std::size_t i = 0; i < options.arguments.size(); ++i) {
+    Options one = options;
+    const std::string& path = options.arguments[i];
+    one.arguments = {path};
+    if (beside) {
+      one.outputFile = std::filesystem::path(path).replace_extension(extension).string();
+      if (one.outputFile == path) {
+        worst = std::max(worst, fail(path + " would be written over by its own text"));
+        continue;
+      }
+    } else if (!options.json) {
+      std::printf("%s==> %s <==\n", i ? "\n" : "", path.c_str());
+      std::fflush(stdout);
+    }
+    int result = transcribe(one);
+    if (result == interruptedStatus) return result;
+    if (beside && result == 0) std::fprintf(stderr, "Wrote %s\n", one.outputFile.c_str());
+    worst = std::max(worst, result);
+  }
+  return worst;
 }
 
 int dictate(const Options& options) {
@@ -263,7 +346,7 @@ int dictate(const Options& options) {
     if (!file) return fail(file.error().description);
   }
   std::string locale = defaultLocale(options);
-  auto helper = HelperProcess::start(helperPath(options));
+  auto helper = startHelper(options, /*stops=*/false);
   if (!helper) return fail(helper.error());
   helper->send(request("listen", locale));
 

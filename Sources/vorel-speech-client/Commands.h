@@ -1,7 +1,6 @@
 // The client's commands: each starts the helper, sends one request and shows what it says.
 #pragma once
 
-#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,19 +15,30 @@ struct Options {
   std::vector<std::string> arguments;
   std::optional<std::string> locale;
   Format format = Format::text;
+  CueLayout layout;
+  std::string outputFile;  // standard output when empty
   bool json = false;
   bool realtime = false;
   bool help = false;
+  bool version = false;
 };
 
-// Set by the first Ctrl-C: dictation and transcription stop the helper and end cleanly.
-extern std::atomic<bool> interrupted;
+// The exit status after Ctrl-C.
+constexpr int interruptedStatus = 130;
+
+// Ctrl-C, from the signal handler: the first stops the helper (dictation instead ends its
+// audio and lets the last segments arrive), the second ends the client at once. Only
+// async-signal-safe calls.
+void interrupt();
 
 int platform(const Options& options);
 int locales(const Options& options);
 int status(const Options& options);
 int install(const Options& options);
 int transcribe(const Options& options);
+// Several files: text and txt on standard output, each under a "==> FILE <==" line; other
+// formats into a file beside each audio file, named for the format (talk.wav: talk.srt).
+int transcribeEach(const Options& options);
 int dictate(const Options& options);
 
 }  // namespace vorel::client

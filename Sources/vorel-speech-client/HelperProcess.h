@@ -16,6 +16,7 @@ class HelperProcess {
   // which ends the audio cleanly), its standard input and output on pipes.
   static std::expected<HelperProcess, std::string> start(const std::string& path);
 
+  pid_t pid() const { return child_.pid(); }
   // Writes every byte; false once the helper no longer reads.
   bool send(std::string_view bytes);
   void closeInput();

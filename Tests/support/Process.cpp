@@ -56,6 +56,7 @@ ProcessResult runProcess(const std::string& program, const std::string& input,
   char buffer[65536];
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
   bool killed = false;
+  bool signalled = false;
   while (open > 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -64,9 +65,10 @@ ProcessResult runProcess(const std::string& program, const std::string& input,
       child->kill(SIGKILL);
       killed = true;
     }
-    if (options.killWhen && !killed && options.killWhen(result.out)) {
-      child->kill(SIGKILL);
-      killed = true;
+    if (options.killWhen && !signalled && !killed && options.killWhen(result.out)) {
+      child->kill(options.killSignal);
+      signalled = true;
+      killed = options.killSignal == SIGKILL;
     }
     int ready = poll(fds, 2, killed ? 1000 : static_cast<int>(std::max<long>(left.count(), 0)));
     if (ready < 0) {

@@ -21,8 +21,9 @@ struct ProcessOptions {
   // Writes the program's standard input; the pipe is closed when it returns. By default the
   // input string is written whole.
   std::function<void(int fd)> writer;
-  // Kills the program (SIGKILL) once its standard output so far satisfies this.
+  // Sends killSignal to the program once its standard output so far satisfies this.
   std::function<bool(const std::string& out)> killWhen;
+  int killSignal = 9;  // SIGKILL
   // Past this the program is killed and the test fails: nothing may hang the suite.
   int timeoutSeconds = 120;
 };
