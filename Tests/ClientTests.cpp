@@ -292,6 +292,45 @@ TEST(Client, ReadableAnswersAndJsonPassedThrough) {
   EXPECT_EQ(use({"status", "en-US"}).out, "en-US: installed\n");
 }
 
+// Without --locale: the user's locale when installed, else the first installed, said; the
+// installed ones marked; a catalog that does not parse reported.
+TEST(Client, ChoosesAnInstalledLocaleAndReportsABrokenCatalog) {
+  auto home = scratch() / "locale-home";
+  std::filesystem::remove_all(home);
+  std::filesystem::create_directories(home / "vorel-speech");
+  auto catalog = home / "vorel-speech" / "catalog.json";
+  auto run = [&](std::vector<std::string> arguments, const std::string& lang) {
+    ProcessOptions options;
+    options.arguments = std::move(arguments);
+    options.environment = {"XDG_DATA_HOME=" + home.string(), "LANG=" + lang,
+                           "LC_ALL=", "LC_MESSAGES="};
+    return runProcess(client, "", options);
+  };
+  auto reading = librivox("0930").string();
+
+  std::ofstream(catalog) << R"({"models":[{"locale":"fr-FR","url":"https://example.org/fr.tgz"}]})";
+  auto listed = run({"locales"}, "fr_FR.UTF-8");
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(listed.out, "fr-FR, en-US (installed)\n");
+  auto french = run({"transcribe", reading, "--format", "txt"}, "fr_FR.UTF-8");
+  EXPECT_EQ(french.status, 0) << french.err;
+  EXPECT_NE(french.out.find("amiable"), std::string::npos);
+  EXPECT_NE(french.err.find("using en-US: fr-FR is not installed (vorel-speech-client install "
+                            "fr-FR)"),
+            std::string::npos)
+      << french.err;
+  auto english = run({"transcribe", reading, "--format", "txt"}, "en_US.UTF-8");
+  EXPECT_EQ(english.status, 0);
+  EXPECT_EQ(english.err, "") << "the user's own locale needs no word";
+
+  std::ofstream(catalog) << "{\"models\": [\n  {\"locale\": \"fr-FR\"\n";
+  auto broken = run({"locales"}, "en_US.UTF-8");
+  EXPECT_EQ(broken.status, 0);
+  EXPECT_EQ(broken.out, "en-US (installed)\n");
+  EXPECT_NE(broken.err.find(catalog.string() + ": parse error at line 3"), std::string::npos)
+      << broken.err;
+}
+
 TEST(ClientFormat, CuesKeepToTheirLayoutAndLoseNoWord) {
   const std::string phrase =
       "today i woke up early and went for a long walk by the river and the morning was cold but "

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 
+#include "Decoder.h"
 #include "Fixtures.h"
 #include "LinuxPlatform.h"
 #include "Locales.h"
@@ -81,6 +82,34 @@ TEST(ModelStore, OffersSystemStoredAndCatalogedLocales) {
   auto entry = models.catalogEntry("fr-FR");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->sha256, "ab12");
+}
+
+TEST(ModelStore, SaysWhyACatalogIsSkipped) {
+  Store store;
+  auto catalog = store.root / "catalog.json";
+  EXPECT_TRUE(ModelStore(store.locations).catalogProblems().empty());
+  struct Case {
+    std::string text;  // nothing: a folder in its place
+    std::string problem;
+  } cases[] = {
+      {"{\"models\":[\n{\"locale\":\"fr-FR\",}\n]}", "parse error at line 2, column 19"},
+      {"{\"model\":[]}", "no \"models\" list"},
+      {"", "not a readable file"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(catalog);
+    if (c.text.empty()) {
+      std::filesystem::create_directory(catalog);
+    } else {
+      std::ofstream(catalog) << c.text;
+    }
+    auto problems = ModelStore(store.locations).catalogProblems();
+    ASSERT_EQ(problems.size(), 1u) << c.problem;
+    EXPECT_TRUE(problems[0].starts_with(catalog.string() + ": ")) << problems[0];
+    EXPECT_NE(problems[0].find(c.problem), std::string::npos) << problems[0];
+  }
+  std::filesystem::remove_all(catalog);
+  EXPECT_TRUE(ModelStore(store.locations).catalogProblems().empty()) << "no catalog is fine";
 }
 
 TEST(ModelStore, AssetStatesFollowTheStore) {

@@ -24,19 +24,13 @@
 #include <utility>
 #include <vector>
 
+#include "ModelFiles.h"
 #include "SpeechPlatform.h"
 
 struct ps_decoder_s;
 struct SpeexPreprocessState_;
 
 namespace vorel::linuxplatform {
-
-// Where a PocketSphinx model's three parts are.
-struct ModelFiles {
-  std::filesystem::path acousticModel;  // a folder holding mdef, means, variances ...
-  std::filesystem::path languageModel;  // *.lm.bin, *.lm or *.DMP
-  std::filesystem::path dictionary;     // *.dict
-};
 
 // The recogniser's words (lower case, one blank apart) as people write them: the first word
 // capitalised, and "I" with its forms ("I'm", "I'll", "I've", "I'd"); nothing else changes.
@@ -47,9 +41,6 @@ std::string asWritten(std::string_view words);
 // [first, past-the-last) word ranges, in order, covering every word.
 std::vector<std::pair<std::size_t, std::size_t>> phrases(
     const std::vector<std::pair<int, int>>& words, int longest);
-
-// Finds the three parts in a model folder, or says what is missing.
-std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder);
 
 // Energy-based speech detection over 10 ms frames, with a noise floor that follows the quietest
 // recent frames. It hears the audio after noise suppression, where speech stands well above

@@ -128,6 +128,34 @@ std::vector<CatalogEntry> ModelStore::catalog() const {
   }
   return entries;
 }
+std::vector<std::string> ModelStore::catalogProblems() const {
+  std::vector<std::string> problems;
+  for (const auto& file : locations_.catalogs) {
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(file, error))) continue;
+    auto text = readCatalog(file);
+    if (!text) {
+      problems.push_back(file.string() + ": not a readable file of at most " +
+                         std::to_string(largestCatalog / (1 << 20)) + " MB");
+      continue;
+    }
+    try {
+      auto document = nlohmann::json::parse(*text);
+      if (!document.is_object() || !document.contains("models") ||
+          !document["models"].is_array()) {
+        problems.push_back(file.string() + ": no \"models\" list");
+      }
+    } catch (const nlohmann::json::exception& failure) {
+      // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
+      std::string what = failure.what();
+      auto bracket = what.find("] ");
+      problems.push_back(file.string() + ": " +
+                         (bracket == std::string::npos ? what : what.substr(bracket + 2)));
+    }
+  }
+  return problems;
+}
+
 std::vector<std::string> ModelStore::offeredLocales() const {
   std::vector<std::string> locales;
   for (const auto& [locale, path] : systemModels()) appendUnique(locales, locale);

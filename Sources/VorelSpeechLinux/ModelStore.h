@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "Decoder.h"
+#include "ModelFiles.h"
 
 namespace vorel::linuxplatform {
 
@@ -48,6 +48,9 @@ class ModelStore {
   // The installed model of a locale: the user's store first, then the system's.
   std::optional<ModelFiles> installedModel(const std::string& locale) const;
   std::optional<CatalogEntry> catalogEntry(const std::string& locale) const;
+  // Why each catalog that is there is skipped, as "<file>: <reason>" (with the line and column
+  // of a parse error); nothing when every catalog is read.
+  std::vector<std::string> catalogProblems() const;
   // True while some process is installing the locale's model.
   bool installing(const std::string& locale) const;
 

@@ -12,7 +12,7 @@ Speech on this machine, through the vorel-speech helper.
 
 commands:
   platform                 whether speech is available here
-  locales                  the locales speech recognition knows, yours first
+  locales                  the locales speech recognition knows, yours first, installed marked
   status LOCALE            whether a locale's speech model is installed
   install LOCALE           install a locale's speech model, with progress
   transcribe FILE...       the text of audio files, with timestamps or as subtitles
@@ -27,7 +27,8 @@ Says whether this system can serve speech. --json prints the helper's record unc
 )"},
     {"locales", R"(usage: vorel-speech-client locales [--json]
 
-Lists the locales speech recognition supports, the user's own first.
+Lists the locales speech recognition supports, the user's own first, with (installed) after
+those whose model is installed. A catalog that cannot be read is reported on standard error.
 )"},
     {"status", R"(usage: vorel-speech-client status LOCALE [--json]
 
@@ -50,7 +51,8 @@ output, or to OUT with -o, in the format F:
 Subtitle cues hold at most two lines of N characters (default 42) and last at most S seconds
 (default 7). With several files, text and txt come one after another under "==> FILE <==",
 and other formats go beside each file (talk.wav: talk.srt).
-The locale defaults to the first one "locales" lists. --json prints the helper's lines unchanged.
+Without --locale: yours when its model is installed, else the first installed one (said on
+standard error). --json prints the helper's lines unchanged.
 Ctrl-C stops; what was transcribed so far is kept, as a whole document.
 )"},
     {"dictate", R"(usage: vorel-speech-client dictate [FILE|-] [--locale L] [--realtime] [--json]

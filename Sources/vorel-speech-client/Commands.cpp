@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,6 +23,8 @@
 #include "Commands.h"
 #include "HelperProcess.h"
 #include "HelperProtocol.h"
+#include "Locales.h"
+#include "ModelStore.h"
 #include "ProgramFolder.h"
 #include "SpeechWire.h"
 #include "Terminal.h"
@@ -83,6 +86,21 @@ int fail(const std::string& reason) {
   return 1;
 }
 
+// The helper's reason, with what to do about it where the client knows.
+std::string withFix(const std::string& reason) {
+  for (const auto& [words, fix] :
+       {std::pair<std::string, std::string>{"has no model installed for ",
+                                            "vorel-speech-client install "},
+        {"does not offer ", ""}}) {
+    auto at = reason.find(words);
+    if (at == std::string::npos) continue;
+    std::string locale = reason.substr(at + words.size());
+    if (fix.empty()) return reason + " (vorel-speech-client locales lists those offered)";
+    return reason + " (" + fix + locale + ")";
+  }
+  return reason;
+}
+
 // Runs one request whose answer is a single record; hands its line to the handler.
 int ask(const Options& options, const std::string& line,
         const std::function<int(const std::string&)>& answered) {
@@ -107,18 +125,61 @@ int ask(const Options& options, const std::string& line,
   return answered(*answer);
 }
 
-std::string defaultLocale(const Options& options) {
-  if (options.locale) return *options.locale;
-  std::string locale = "en-US";
+// The locales the helper offers, the user's first; empty when it gave no answer.
+std::vector<std::string> offeredLocales(const Options& options) {
+  std::vector<std::string> offered;
   Options quiet = options;
   quiet.json = false;
   ask(quiet, request("locales"), [&](const std::string& line) {
-    if (auto list = Wire::decode<LocalesLine>(line); list && !list->locales.empty()) {
-      locale = list->locales.front();
-    }
+    if (auto list = Wire::decode<LocalesLine>(line)) offered = list->locales;
     return 0;
   });
-  return locale;
+  return offered;
+}
+
+bool installed(const Options& options, const std::string& locale) {
+  Options quiet = options;
+  quiet.json = false;
+  bool answer = false;
+  ask(quiet, request("asset-state", locale), [&](const std::string& line) {
+    auto state = Wire::decode<AssetState>(line);
+    answer = state && state->is<AssetState::Installed>();
+    return 0;
+  });
+  return answer;
+}
+
+// Catalogs the helper skips, said on standard error: otherwise a typo in one only shows as a
+// locale missing from the list.
+void reportCatalogProblems() {
+  linuxplatform::ModelStore store(linuxplatform::ModelStore::defaultLocations());
+  for (const auto& problem : store.catalogProblems()) {
+    std::fprintf(stderr, "vorel-speech-client: the catalog %s; it is skipped\n", problem.c_str());
+  }
+}
+
+// The locale to recognise: the one asked for; else the user's when its model is installed;
+// else the first installed one, saying so.
+std::expected<std::string, int> chooseLocale(const Options& options) {
+  if (options.locale) return *options.locale;
+  auto offered = offeredLocales(options);
+  std::string user =
+      linuxplatform::canonicalLocale(linuxplatform::currentLocaleFromEnvironment()).value_or("");
+  bool userOffered = std::find(offered.begin(), offered.end(), user) != offered.end();
+  if (userOffered && installed(options, user)) return user;
+  for (const auto& locale : offered) {
+    if (locale == user || !installed(options, locale)) continue;
+    if (!user.empty()) {
+      std::string why = userOffered
+                            ? user + " is not installed (vorel-speech-client install " + user + ")"
+                            : user + " is not offered";
+      std::fprintf(stderr, "vorel-speech-client: using %s: %s\n", locale.c_str(), why.c_str());
+    }
+    return locale;
+  }
+  std::string suggestion = userOffered ? user : offered.empty() ? "en-US" : offered.front();
+  return std::unexpected(
+      fail("no speech model is installed (vorel-speech-client install " + suggestion + ")"));
 }
 
 std::string describe(const std::string& locale, const AssetState& state) {
@@ -160,7 +221,7 @@ int follow(HelperProcess& helper, const Options& options,
                 ")");
   }
   if (auto* f = std::get_if<SpeechEvent::Failed>(&terminal->value)) {
-    if (!options.json) fail(f->reason);
+    if (!options.json) fail(withFix(f->reason));
     return 1;
   }
   if (terminal->is<SpeechEvent::Cancelled>()) {
@@ -193,7 +254,8 @@ int platform(const Options& options) {
 }
 
 int locales(const Options& options) {
-  return ask(options, request("locales"), [](const std::string& line) {
+  reportCatalogProblems();
+  return ask(options, request("locales"), [&](const std::string& line) {
     auto list = Wire::decode<LocalesLine>(line);
     if (!list) return fail("the speech helper's answer was not understood: " + line);
     if (list->locales.empty()) {
@@ -201,13 +263,16 @@ int locales(const Options& options) {
       return 1;
     }
     std::string text;
-    for (const auto& l : list->locales) text += (text.empty() ? "" : ", ") + l;
+    for (const auto& l : list->locales) {
+      text += (text.empty() ? "" : ", ") + l + (installed(options, l) ? " (installed)" : "");
+    }
     std::printf("%s\n", text.c_str());
     return 0;
   });
 }
 
 int status(const Options& options) {
+  reportCatalogProblems();
   const std::string& locale = options.arguments.at(0);
   return ask(options, request("asset-state", locale), [&](const std::string& line) {
     auto state = Wire::decode<AssetState>(line);
@@ -269,7 +334,9 @@ int install(const Options& options) {
 
 int transcribe(const Options& options) {
   std::string path = options.arguments.at(0);
-  std::string locale = defaultLocale(options);
+  auto chosen = chooseLocale(options);
+  if (!chosen) return chosen.error();
+  const std::string& locale = *chosen;
   FILE* out = stdout;
   if (!options.outputFile.empty()) {
     out = std::fopen(options.outputFile.c_str(), "w");
@@ -345,7 +412,9 @@ int dictate(const Options& options) {
     auto file = linuxplatform::SoundFile::open(source);
     if (!file) return fail(file.error().description);
   }
-  std::string locale = defaultLocale(options);
+  auto chosen = chooseLocale(options);
+  if (!chosen) return chosen.error();
+  const std::string& locale = *chosen;
   auto helper = startHelper(options, /*stops=*/false);
   if (!helper) return fail(helper.error());
   helper->send(request("listen", locale));

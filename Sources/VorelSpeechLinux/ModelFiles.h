@@ -1,0 +1,19 @@
+// A PocketSphinx model on disk: where its three parts are.
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <string>
+
+namespace vorel::linuxplatform {
+
+struct ModelFiles {
+  std::filesystem::path acousticModel;  // a folder holding mdef, means, variances ...
+  std::filesystem::path languageModel;  // *.lm.bin, *.lm or *.DMP
+  std::filesystem::path dictionary;     // *.dict
+};
+
+// Finds the three parts in a model folder, or says what is missing.
+std::expected<ModelFiles, std::string> findModel(const std::filesystem::path& folder);
+
+}  // namespace vorel::linuxplatform
