@@ -119,22 +119,36 @@ TEST(Client, TranscribesToTimestampedTextSrtAndWebVtt) {
   }
 }
 
-TEST(Client, DictatesAFileAndStandardInput) {
+std::string bytesOf(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// The same reading as a file, as raw live audio, and as WAV and FLAC streams on standard input
+// (told by their headers, not heard as samples) is heard the same.
+TEST(Client, DictatesAFileAndStandardInputInAnyForm) {
   auto file = librivox("0880");
   auto raw = scratch() / "0880-48k.raw";
+  auto wav = scratch() / "0880-stereo.wav";  // 16 kHz, two channels: not the live format
+  auto flac = scratch() / "0880.flac";
   run("sox -D " + file.string() + " -r 48000 -c 1 -b 16 -e signed-integer -t raw " + raw.string());
-  std::ifstream in(raw, std::ios::binary);
-  std::string audio((std::istreambuf_iterator<char>(in)), {});
+  run("sox -D " + file.string() + " -c 2 " + wav.string());
+  run("sox -D " + file.string() + " " + flac.string());
 
   auto fromFile = use({"dictate", file.string()});
-  auto fromInput = use({"dictate", "-"}, audio);
-  for (const auto* result : {&fromFile, &fromInput}) {
-    EXPECT_EQ(result->status, 0) << result->err;
-    ASSERT_FALSE(result->out.empty());
-    EXPECT_EQ(result->out.front(), '[');
-    EXPECT_NE(result->out.find("young man"), std::string::npos) << result->out;
+  EXPECT_EQ(fromFile.status, 0) << fromFile.err;
+  ASSERT_FALSE(fromFile.out.empty());
+  EXPECT_EQ(fromFile.out.front(), '[');
+  EXPECT_NE(fromFile.out.find("young man"), std::string::npos) << fromFile.out;
+  for (const auto& input : {raw, wav, flac}) {
+    auto fromInput = use({"dictate", "-"}, bytesOf(input));
+    EXPECT_EQ(fromInput.status, 0) << input << ": " << fromInput.err;
+    EXPECT_EQ(fromInput.out, fromFile.out) << input;
   }
-  EXPECT_EQ(fromFile.out, fromInput.out) << "the same audio is heard the same way";
+
+  auto transcribed = use({"transcribe", "-", "--format", "txt"}, bytesOf(flac));
+  EXPECT_EQ(transcribed.status, 0) << transcribed.err;
+  EXPECT_NE(transcribed.out.find("young man"), std::string::npos) << transcribed.out;
 }
 
 TEST(Client, FailuresShowTheHelpersReasonAndExitNonZero) {

@@ -85,3 +85,28 @@ done
 grep -q '^status=0$' "$work/interrupt" || fail "Ctrl-C did not end the dictation cleanly" "$work/interrupt"
 grep -qE '^\[00:00:0[0-9]\.[0-9]{3} --> ' "$work/interrupt" || fail "the words before Ctrl-C were lost" "$work/interrupt"
 echo "Ctrl-C: the dictation ended cleanly with its last segment"
+
+# 4. Ctrl-C at a terminal during a transcription: the helper stops, the bar is cleared, 130.
+tmux new-session -d -s "$session-stop" -x 80 -y 24 \
+  "$client transcribe --format srt $work/long.wav; echo status=\$?; echo __DONE__; sleep 60"
+for n in $(seq 300); do
+  tmux capture-pane -p -t "$session-stop" >"$work/stop"
+  grep -q ' --> ' "$work/stop" && break
+  [ "$n" -lt 300 ] || fail "no cue within 30 s" "$work/stop"
+  sleep 0.1
+done
+tmux send-keys -t "$session-stop" C-c
+for _ in $(seq 200); do
+  tmux capture-pane -p -t "$session-stop" >"$work/stop"
+  grep -q __DONE__ "$work/stop" && break
+  sleep 0.1
+done
+grep -q '^status=130$' "$work/stop" || fail "Ctrl-C did not stop the transcription with 130" "$work/stop"
+grep -q '^Transcribing' "$work/stop" && fail "the progress bar stayed after Ctrl-C" "$work/stop"
+grep -q 'what was transcribed so far is kept' "$work/stop" || fail "no word on what was kept" "$work/stop"
+echo "Ctrl-C: the transcription stopped with 130, the bar cleared"
+
+# 5. dictate - with the keyboard on standard input does not take keystrokes for audio.
+last=$(watch keyboard "$client" dictate -)
+grep -q 'standard input is a terminal' "$work/keyboard.$last" || fail "the keyboard was read as audio" "$work/keyboard.$last"
+echo "dictate -: a terminal on standard input is refused"

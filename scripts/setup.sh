@@ -11,6 +11,7 @@ packages=(
   flite sox libsox-fmt-all python3 curl time
   libgtk-4-dev librsvg2-dev libcairo2-dev libpango1.0-dev adwaita-icon-theme fonts-dejavu-core
   xvfb xauth xdotool tmux xdg-utils alsa-utils
+  libpulse-dev pulseaudio pulseaudio-utils
   clang-16 libclang-rt-16-dev
 )
 apt-get update

@@ -44,6 +44,11 @@ std::expected<std::shared_ptr<SoundFile>, PlatformError> SoundFile::open(const s
     return std::unexpected(PlatformError{path + " is not a regular file, not an audio file"});
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return openStream(fd, path);
+}
+
+std::expected<std::shared_ptr<SoundFile>, PlatformError> SoundFile::openStream(
+    int fd, const std::string& path) {
   SF_INFO format{};
   SNDFILE* file = sf_open_fd(fd, SFM_READ, &format, /*close_desc=*/SF_FALSE);
   if (!file) {

@@ -23,6 +23,10 @@ class SoundFile final : public AudioFile {
 
   // Opens a regular file (never a FIFO, device or folder) that libsndfile reads.
   static std::expected<std::shared_ptr<SoundFile>, PlatformError> open(const std::string& path);
+  // Reads a stream (a pipe too) that libsndfile reads as it comes, named `name` in failures;
+  // takes the descriptor. Its length is unknown.
+  static std::expected<std::shared_ptr<SoundFile>, PlatformError> openStream(
+      int fd, const std::string& name);
   ~SoundFile() override;
 
   double sampleRate() const override { return info_.samplerate; }

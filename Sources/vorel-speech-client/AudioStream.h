@@ -3,17 +3,19 @@
 
 #include <atomic>
 #include <cstddef>
+#include <expected>
 #include <string>
 
+#include "AudioInput.h"
 #include "HelperProcess.h"
 
 namespace vorel::client {
 
 inline constexpr std::size_t frameBytes = 9600;  // 100 ms of 48 kHz 16-bit mono
 
-// Sends a file converted to the live format, or standard input ("-") as it is, then closes the
-// helper's input; at the pace of speech when `realtime`. Stops early once `interrupted` is set.
-void streamAudio(HelperProcess& helper, const std::string& source, bool realtime,
-                 const std::atomic<bool>& interrupted);
+// Sends the input's audio, then closes the helper's input; at the pace of speech when
+// `realtime` (a live input has that pace by itself). Stops early once `interrupted` is set.
+std::expected<void, std::string> streamAudio(HelperProcess& helper, AudioInput& input,
+                                             bool realtime, const std::atomic<bool>& interrupted);
 
 }  // namespace vorel::client

@@ -16,7 +16,7 @@ commands:
   status LOCALE            whether a locale's speech model is installed
   install LOCALE           install a locale's speech model, with progress
   transcribe FILE...       the text of audio files, with timestamps or as subtitles
-  dictate [FILE|-]         live dictation of a file, or of raw 48 kHz audio on standard input
+  dictate [FILE|-]         live dictation of the microphone, a file or standard input
 
 Run "vorel-speech-client COMMAND --help" for a command's options.
 The helper is looked for beside this program unless --helper names it.
@@ -57,8 +57,9 @@ Ctrl-C stops; what was transcribed so far is kept, as a whole document.
 )"},
     {"dictate", R"(usage: vorel-speech-client dictate [FILE|-] [--locale L] [--realtime] [--json]
 
-Streams audio to the helper as a live dictation: a file in any format the helper reads, or with
-"-" (the default) raw signed 16-bit little-endian mono audio at 48000 Hz on standard input, e.g.
+Live dictation: of the default microphone (PulseAudio or PipeWire) when no FILE is given, of an
+audio file, or with "-" of standard input: a WAV, FLAC, Ogg or MP3 stream (told by its header),
+or else raw signed 16-bit little-endian mono audio at 48000 Hz, e.g.
   arecord -f S16_LE -r 48000 -c 1 | vorel-speech-client dictate -
 Text being recognised updates in place on one line of standard error; each settled segment is
 printed on standard output with its time. --realtime paces a file at the speed of speech.

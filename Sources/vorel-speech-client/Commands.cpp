@@ -312,7 +312,7 @@ int install(const Options& options) {
                      " left";
         }
       }
-      bar.show(progressLine("Installing " + locale, fraction, details, terminalWidth() - 1));
+      bar.show(progressLine("Installing " + locale, fraction, details, statusWidth()));
     }
   }
   bar.clear();
@@ -334,6 +334,14 @@ int install(const Options& options) {
 
 int transcribe(const Options& options) {
   std::string path = options.arguments.at(0);
+  std::optional<TemporaryFile> spooled;
+  if (path == "-") {
+    // The helper reads a file by its path: standard input is kept in one first.
+    auto kept = TemporaryFile::holdingStandardInput();
+    if (!kept) return fail(kept.error());
+    spooled.emplace(std::move(*kept));
+    path = spooled->path();
+  }
   auto chosen = chooseLocale(options);
   if (!chosen) return chosen.error();
   const std::string& locale = *chosen;
@@ -359,8 +367,7 @@ int transcribe(const Options& options) {
     if (auto* p = std::get_if<SpeechEvent::Progress>(&event.value)) {
       double fraction = p->total ? static_cast<double>(p->done) / p->total : 0;
       bar.show(progressLine("Transcribing", fraction,
-                            shortClock(p->done) + " / " + shortClock(p->total),
-                            terminalWidth() - 1));
+                            shortClock(p->done) + " / " + shortClock(p->total), statusWidth()));
     } else if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
       bar.clear();
       for (const auto& segment : s->segments) write(document.add(segment));
@@ -406,12 +413,9 @@ int transcribeEach(const Options& options) {
 }
 
 int dictate(const Options& options) {
-  std::string source = options.arguments.empty() ? "-" : options.arguments.at(0);
-  if (source != "-") {
-    // Say what is wrong with the file before the helper starts listening.
-    auto file = linuxplatform::SoundFile::open(source);
-    if (!file) return fail(file.error().description);
-  }
+  // What is wrong with the audio is said before the helper starts listening.
+  auto input = AudioInput::open(options.arguments.empty() ? "" : options.arguments.at(0));
+  if (!input) return fail(input.error());
   auto chosen = chooseLocale(options);
   if (!chosen) return chosen.error();
   const std::string& locale = *chosen;
@@ -419,7 +423,7 @@ int dictate(const Options& options) {
   if (!helper) return fail(helper.error());
   helper->send(request("listen", locale));
 
-  // Standard input (or the file) is read on this thread, the one Ctrl-C interrupts; the
+  // The audio is read on this thread, the one Ctrl-C interrupts; the
   // helper's answers are read on another, which never sees the signal.
   sigset_t interrupt, previous;
   sigemptyset(&interrupt);
@@ -430,7 +434,7 @@ int dictate(const Options& options) {
   std::thread reading([&] {
     result = follow(*helper, options, [&](const SpeechEvent& event) {
       if (auto* v = std::get_if<SpeechEvent::Volatile>(&event.value)) {
-        line.show(tailToWidth(v->text, terminalWidth() - 1));
+        line.show(tailToWidth(v->text, statusWidth()));
       } else if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
         line.clear();
         for (const auto& segment : s->segments) std::printf("%s\n", timestamped(segment).c_str());
@@ -441,8 +445,9 @@ int dictate(const Options& options) {
     });
   });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  streamAudio(*helper, source, options.realtime, interrupted);
+  auto streamed = streamAudio(*helper, **input, options.realtime, interrupted);
   reading.join();
+  if (!streamed) return fail(streamed.error());
   return result;
 }
 

@@ -17,6 +17,10 @@ int terminalWidth() {
   return 80;
 }
 
+int statusWidth() {
+  return terminalWidth() - 3;
+}
+
 StatusLine::StatusLine() : enabled_(isTerminal(STDERR_FILENO)) {}
 
 void StatusLine::show(const std::string& text) {

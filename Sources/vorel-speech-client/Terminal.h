@@ -8,6 +8,9 @@ namespace vorel::client {
 bool isTerminal(int fd);
 // Columns of the terminal on standard error; 80 when it says nothing.
 int terminalWidth();
+// The width a status line may take: the terminal's, less room for the "^C" it echoes, so that a
+// Ctrl-C never wraps the line where clearing it would miss it.
+int statusWidth();
 
 // One line on standard error that redraws in place, when standard error is a terminal.
 class StatusLine {
