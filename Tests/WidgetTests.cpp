@@ -85,18 +85,26 @@ TEST(Widgets, PlaceholderSnapshotAndTimelineGiveOneEntryDatedNow) {
   }
 }
 
-TEST(Widgets, AClickAnywhereOpensTheLink) {
+TEST(Widgets, AClickInsideTheRoundedShapeOpensTheLinkAndNotOnTheCorners) {
   Size size = familySize(WidgetFamily::systemSmall);
+  struct Point {
+    double x, y;
+    bool opens;
+  } points[] = {
+      {85, 85, true}, {1, 85, true},    {85, 169, true}, {22, 1, true},
+      {7, 7, true},   {163, 163, true},  // just inside the rounding
+      {1, 1, false},  {169, 1, false},  {1, 169, false}, {169, 169, false},
+      {5, 5, false},  {171, 85, false}, {85, -1, false},  // a corner, outside
+  };
   for (std::size_t i = 0; i < table.size(); ++i) {
     View view = extension().widgets()[i].placeholder({}).view;
-    for (auto [x, y] :
-         std::vector<std::pair<double, double>>{{85, 85}, {1, 1}, {169, 1}, {1, 169}, {169, 169}}) {
-      std::vector<std::string> opened;
-      Opener opener = [&](const std::string& url) { opened.push_back(url); };
-      if (auto link = linkAt(view, size, x, y)) opener(*link);
-      EXPECT_EQ(opened, std::vector{table[i].link}) << x << "," << y;
+    for (const auto& p : points) {
+      auto link = linkAt(view, size, p.x, p.y);
+      EXPECT_EQ(link.has_value(), p.opens) << p.x << "," << p.y;
+      if (link) {
+        EXPECT_EQ(*link, table[i].link);
+      }
     }
-    EXPECT_FALSE(linkAt(view, size, 171, 85)) << "outside the widget";
   }
 }
 
@@ -116,11 +124,36 @@ TEST(Widgets, DrawsThePlacedWidgetToAPng) {
     };
     EXPECT_EQ(pixel(0, 0) >> 24, 0u) << "outside the rounded corner is transparent";
     EXPECT_EQ(pixel(170, 40), 0xFFECECECu) << "the window background";
+    EXPECT_EQ(pixel(4, 4) >> 24, 0u) << "the corner's rounding is transparent";
     int dark = 0;  // the glyph and the words, at the leading edge, centred from top to bottom
     for (int y = 140; y < 200; ++y) {
       for (int x = 20; x < 250; ++x) dark += (pixel(x, y) & 0xFF) < 0x60;
     }
     EXPECT_GT(dark, 500) << w.kind;
+    cairo_surface_destroy(png);
+  }
+}
+
+// In the dark style the background is dark and the words and symbol light.
+TEST(Widgets, DrawsTheDarkStyle) {
+  for (const auto& w : extension().widgets()) {
+    auto path = vorel::testing::scratch() / (w.kind + "-dark.png");
+    ASSERT_TRUE(writePng(w.placeholder({}).view, familySize(WidgetFamily::systemSmall), 2, path,
+                         Palette::dark()));
+    cairo_surface_t* png = cairo_image_surface_create_from_png(path.c_str());
+    ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
+    int stride = cairo_image_surface_get_stride(png);
+    auto pixel = [&](int x, int y) {
+      return *reinterpret_cast<const std::uint32_t*>(cairo_image_surface_get_data(png) +
+                                                     y * stride + x * 4);
+    };
+    EXPECT_EQ(pixel(0, 0) >> 24, 0u);
+    EXPECT_EQ(pixel(170, 40), 0xFF2C2C2Eu) << "the dark window background";
+    int light = 0;
+    for (int y = 140; y < 200; ++y) {
+      for (int x = 20; x < 250; ++x) light += (pixel(x, y) & 0xFF) > 0xA0;
+    }
+    EXPECT_GT(light, 500) << w.kind;
     cairo_surface_destroy(png);
   }
 }

@@ -23,18 +23,14 @@ constexpr double cornerRadius = 22;
 constexpr double contentMargin = 16;
 constexpr double iconSpacing = 6;
 
-struct Rgb {
-  double r, g, b;
-};
-
-Rgb colour(SystemColor color) {
+Colour colour(SystemColor color, const Palette& palette) {
   switch (color) {
     case SystemColor::windowBackground:
-      return {0xEC / 255.0, 0xEC / 255.0, 0xEC / 255.0};
+      return palette.windowBackground;
     case SystemColor::label:
-      return {0x1D / 255.0, 0x1D / 255.0, 0x1F / 255.0};
+      return palette.label;
   }
-  return {1, 1, 1};
+  return palette.windowBackground;
 }
 
 // Point sizes of the text styles, as the desktop shows them.
@@ -110,6 +106,14 @@ void drawSymbol(cairo_t* cr, const std::string& symbol, const std::string& file,
 
 }  // namespace
 
+Palette Palette::light() {
+  return {{0xEC / 255.0, 0xEC / 255.0, 0xEC / 255.0}, {0x1D / 255.0, 0x1D / 255.0, 0x1F / 255.0}};
+}
+
+Palette Palette::dark() {
+  return {{0x2C / 255.0, 0x2C / 255.0, 0x2E / 255.0}, {0xF2 / 255.0, 0xF2 / 255.0, 0xF7 / 255.0}};
+}
+
 Size familySize(WidgetFamily family) {
   switch (family) {
     case WidgetFamily::systemSmall:
@@ -163,12 +167,12 @@ std::string iconFile(const std::string& symbol) {
   return {};
 }
 
-void draw(cairo_t* cr, const View& view, Size size) {
+void draw(cairo_t* cr, const View& view, Size size, const Palette& palette) {
   cairo_save(cr);
   roundedRectangle(cr, size, cornerRadius);
   cairo_clip(cr);
   if (const View* background = view.find(View::Kind::containerBackground)) {
-    auto [r, g, b] = colour(background->color);
+    auto [r, g, b] = colour(background->color, palette);
     cairo_set_source_rgb(cr, r, g, b);
     cairo_paint(cr);
   }
@@ -209,7 +213,7 @@ void draw(cairo_t* cr, const View& view, Size size) {
   if (where.vertical == VerticalAlignment::center) y += (innerHeight - height) / 2;
   if (where.vertical == VerticalAlignment::bottom) y += innerHeight - height;
 
-  auto [r, g, b] = colour(SystemColor::label);
+  auto [r, g, b] = colour(SystemColor::label, palette);
   if (!icon.empty()) {
     // Symbolic icons are drawn as a mask in the label's colour.
     cairo_push_group(cr);
@@ -231,13 +235,13 @@ void draw(cairo_t* cr, const View& view, Size size) {
 }
 
 std::expected<void, std::string> writePng(const View& view, Size size, double scale,
-                                          const std::string& path) {
+                                          const std::string& path, const Palette& palette) {
   cairo_surface_t* surface =
       cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(size.width * scale),
                                  static_cast<int>(size.height * scale));
   cairo_t* cr = cairo_create(surface);
   cairo_scale(cr, scale, scale);
-  draw(cr, view, size);
+  draw(cr, view, size, palette);
   cairo_destroy(cr);
   cairo_status_t status = cairo_surface_write_to_png(surface, path.c_str());
   cairo_surface_destroy(surface);
@@ -248,27 +252,39 @@ std::expected<void, std::string> writePng(const View& view, Size size, double sc
 
 std::optional<std::string> linkAt(const View& view, Size size, double x, double y) {
   if (x < 0 || y < 0 || x > size.width || y > size.height) return std::nullopt;
+  // In a corner, only inside its rounding: the rest is transparent, the desktop behind.
+  double cornerX = std::clamp(x, cornerRadius, size.width - cornerRadius);
+  double cornerY = std::clamp(y, cornerRadius, size.height - cornerRadius);
+  if (std::hypot(x - cornerX, y - cornerY) > cornerRadius) return std::nullopt;
   // A widget link covers the whole widget.
   if (const View* link = view.find(View::Kind::widgetURL)) return link->url;
   return std::nullopt;
 }
 
 Opener commandOpener(std::string command) {
-  return [command](const std::string& url) {
+  return [command](const std::string& url) -> std::expected<void, std::string> {
     vorel::ChildOptions options;
     options.arguments = {url};
     options.input = options.output = vorel::ChildStream::inherit;
     options.searchPath = true;
-    if (auto opener = vorel::ChildProcess::start(command, options)) opener->wait();
+    auto opener = vorel::ChildProcess::start(command, options);
+    if (!opener) return std::unexpected(command + " did not start");
+    if (opener->wait().status() != 0) return std::unexpected(command + " could not open it");
+    return {};
   };
 }
 
 Opener desktopOpener() {
-  return [](const std::string& url) {
+  return [](const std::string& url) -> std::expected<void, std::string> {
+    std::string scheme = url.substr(0, url.find(':'));
+    GAppInfo* handler = g_app_info_get_default_for_uri_scheme(scheme.c_str());
+    if (!handler) return std::unexpected("No app opens " + scheme + ": links");
+    g_object_unref(handler);
     GError* error = nullptr;
-    if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, &error)) return;
+    if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, &error)) return {};
+    std::string why = error ? error->message : "it could not be opened";
     if (error) g_error_free(error);
-    commandOpener("xdg-open")(url);
+    return std::unexpected(why);
   };
 }
 

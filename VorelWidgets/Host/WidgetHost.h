@@ -38,17 +38,35 @@ class Extension {
 // The file of the desktop icon theme that stands for a symbol, empty if there is none.
 std::string iconFile(const std::string& symbol);
 
-// Draws a view filling a widget of the given size, in points.
-void draw(cairo_t* cr, const widgetkit::View& view, Size size);
+struct Colour {
+  double r = 0, g = 0, b = 0;
+};
+
+// The desktop style's colours the widget's content names: the window background behind it, the
+// foreground for its text and symbol.
+struct Palette {
+  Colour windowBackground;
+  Colour label;
+  static Palette light();
+  static Palette dark();
+};
+
+// Draws a view filling a widget of the given size, in points; outside its rounded corners
+// nothing is drawn.
+void draw(cairo_t* cr, const widgetkit::View& view, Size size,
+          const Palette& palette = Palette::light());
 // Draws a view to a PNG at the given scale (2: two pixels a point).
 std::expected<void, std::string> writePng(const widgetkit::View& view, Size size, double scale,
-                                          const std::string& path);
+                                          const std::string& path,
+                                          const Palette& palette = Palette::light());
 
-// The link a click at a point of the widget opens, if any.
+// The link a click at a point of the widget opens, if any: none outside its rounded shape.
 std::optional<std::string> linkAt(const widgetkit::View& view, Size size, double x, double y);
 
-using Opener = std::function<void(const std::string& url)>;
-// Opens a link with the desktop's default handler (GIO, falling back to xdg-open).
+// Opens a link; or says in a few words why nothing could.
+using Opener = std::function<std::expected<void, std::string>(const std::string& url)>;
+// Opens a link with the desktop's default handler of its scheme (GIO); fails when the desktop
+// has none.
 Opener desktopOpener();
 // Opens a link by running a command with the link as its one argument.
 Opener commandOpener(std::string command);

@@ -1,0 +1,237 @@
+#include "DesktopPlacement.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <gdk/x11/gdkx.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+namespace widgethost {
+namespace {
+
+bool isX11(GdkSurface* surface) {
+  return surface && GDK_IS_X11_SURFACE(surface);
+}
+
+Display* displayOf(GdkSurface* surface) {
+  return gdk_x11_display_get_xdisplay(gdk_surface_get_display(surface));
+}
+
+std::filesystem::path positionFile(const std::string& kind, const std::filesystem::path& folder) {
+  return folder / (kind + ".position");
+}
+
+// A _NET_WM_STATE change, as a client asks the window manager for one (EWMH).
+void addState(Display* display, Window window, const char* first, const char* second) {
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display, "_NET_WM_STATE", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = 1;  // add
+  event.xclient.data.l[1] = static_cast<long>(XInternAtom(display, first, False));
+  event.xclient.data.l[2] = second ? static_cast<long>(XInternAtom(display, second, False)) : 0;
+  event.xclient.data.l[3] = 1;  // from an application
+  XSendEvent(display, DefaultRootWindow(display), False,
+             SubstructureRedirectMask | SubstructureNotifyMask, &event);
+}
+
+// Kept on the screen, whatever screen it was remembered on.
+Position onScreen(Display* display, Position where) {
+  int width = DisplayWidth(display, DefaultScreen(display));
+  int height = DisplayHeight(display, DefaultScreen(display));
+  return {std::clamp(where.x, 0, std::max(width - 40, 0)),
+          std::clamp(where.y, 0, std::max(height - 40, 0))};
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> stateFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && state[0] == '/') return std::filesystem::path(state) / "vorel-widgets";
+  const char* home = std::getenv("HOME");
+  std::string folder = home && home[0] == '/' ? home : "";
+  if (folder.empty()) {
+    if (passwd* user = getpwuid(getuid()); user && user->pw_dir && user->pw_dir[0] == '/') {
+      folder = user->pw_dir;
+    }
+  }
+  if (folder.empty()) return std::nullopt;
+  return std::filesystem::path(folder) / ".local" / "state" / "vorel-widgets";
+}
+
+std::optional<Position> rememberedPosition(const std::string& kind) {
+  auto folder = stateFolder();
+  if (!folder) return std::nullopt;
+  std::ifstream in(positionFile(kind, *folder));
+  std::string line;
+  if (!std::getline(in, line) || line.size() > 64) return std::nullopt;
+  std::istringstream words(line);
+  Position where;
+  std::string rest;
+  if (!(words >> where.x >> where.y) || (words >> rest)) return std::nullopt;
+  // No screen is this large: a damaged file, not a place.
+  if (std::abs(where.x) > 100000 || std::abs(where.y) > 100000) return std::nullopt;
+  return where;
+}
+
+void rememberPosition(const std::string& kind, Position where) {
+  auto folder = stateFolder();
+  if (!folder) return;
+  std::error_code error;
+  std::filesystem::create_directories(*folder, error);
+  // Written whole, then renamed over the old one: a crash never leaves half a position.
+  auto file = positionFile(kind, *folder);
+  auto partial = file;
+  partial += ".partial";
+  {
+    std::ofstream out(partial, std::ios::trunc);
+    out << where.x << ' ' << where.y << '\n';
+    if (!out) return;
+  }
+  std::filesystem::rename(partial, file, error);
+}
+
+void prepareDesktopWindow(GdkSurface* surface, const std::string& kind,
+                          std::optional<Position> where) {
+  if (!isX11(surface)) return;
+  Display* display = displayOf(surface);
+  Window window = gdk_x11_surface_get_xid(surface);
+  std::string instance = kind, group = "VorelWidgets";
+  XClassHint names{instance.data(), group.data()};
+  XSetClassHint(display, window, &names);
+  gdk_x11_surface_set_skip_taskbar_hint(surface, TRUE);
+  gdk_x11_surface_set_skip_pager_hint(surface, TRUE);
+  if (where) {
+    *where = onScreen(display, *where);
+    XMoveWindow(display, window, where->x, where->y);
+    XSizeHints* hints = XAllocSizeHints();
+    long supplied = 0;
+    XGetWMNormalHints(display, window, hints, &supplied);
+    hints->flags |= USPosition;
+    hints->x = where->x;
+    hints->y = where->y;
+    XSetWMNormalHints(display, window, hints);
+    XFree(hints);
+  }
+  XFlush(display);
+}
+
+void keepOnDesktop(GdkSurface* surface) {
+  if (!isX11(surface)) return;
+  Display* display = displayOf(surface);
+  Window window = gdk_x11_surface_get_xid(surface);
+  addState(display, window, "_NET_WM_STATE_BELOW", "_NET_WM_STATE_STICKY");
+  addState(display, window, "_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER");
+  // On every workspace.
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(display, "_NET_WM_DESKTOP", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = 0xFFFFFFFF;
+  event.xclient.data.l[1] = 1;
+  XSendEvent(display, DefaultRootWindow(display), False,
+             SubstructureRedirectMask | SubstructureNotifyMask, &event);
+  XFlush(display);
+}
+
+std::optional<Position> positionOf(GdkSurface* surface) {
+  if (!isX11(surface)) return std::nullopt;
+  Display* display = displayOf(surface);
+  Window child;
+  int x = 0, y = 0;
+  if (!XTranslateCoordinates(display, gdk_x11_surface_get_xid(surface), DefaultRootWindow(display),
+                             0, 0, &x, &y, &child)) {
+    return std::nullopt;
+  }
+  return Position{x, y};
+}
+
+namespace {
+
+bool keptBelow(Display* display, Window window) {
+  Atom type;
+  int format;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  Atom below = XInternAtom(display, "_NET_WM_STATE_BELOW", False);
+  bool found = false;
+  if (XGetWindowProperty(display, window, XInternAtom(display, "_NET_WM_STATE", False), 0, 64,
+                         False, XA_ATOM, &type, &format, &count, &after, &data) == Success &&
+      data && format == 32) {
+    auto* atoms = reinterpret_cast<Atom*>(data);
+    found = std::find(atoms, atoms + count, below) != atoms + count;
+  }
+  if (data) XFree(data);
+  return found;
+}
+
+struct Watch {
+  GdkSurface* surface;
+  Window window;
+  Atom managed;  // WM_STATE: the window manager has taken the window on
+  Atom states;   // _NET_WM_STATE
+  std::optional<Position> where;
+  bool kept = false;
+  int asked = 0;  // requests to keep it below, at most a few
+  void (*moved)(void*);
+  void* data;
+};
+
+gboolean xevent(GdkX11Display*, const XEvent* event, gpointer data) {
+  auto* watch = static_cast<Watch*>(data);
+  if (event->type == ConfigureNotify && event->xconfigure.window == watch->window && watch->kept) {
+    watch->moved(watch->data);
+  } else if (event->type == PropertyNotify && event->xproperty.window == watch->window &&
+             event->xproperty.atom == watch->managed && !watch->kept) {
+    // A window manager heeds requests only for windows it manages, and may have placed this one
+    // by its own rules: now it is asked to keep it on the desktop and where it was left. Moves
+    // count from here.
+    keepOnDesktop(watch->surface);
+    if (watch->where) {
+      Display* display = displayOf(watch->surface);
+      Position where = onScreen(display, *watch->where);
+      XMoveWindow(display, watch->window, where.x, where.y);
+      XFlush(display);
+    }
+    watch->kept = true;
+    watch->asked = 1;
+  } else if (event->type == PropertyNotify && event->xproperty.window == watch->window &&
+             event->xproperty.atom == watch->states && watch->kept && watch->asked < 4 &&
+             !keptBelow(displayOf(watch->surface), watch->window)) {
+    // The window manager set the states before it took in the request: ask again.
+    ++watch->asked;
+    keepOnDesktop(watch->surface);
+  }
+  return FALSE;  // GDK handles it as ever
+}
+
+}  // namespace
+
+void watchDesktopWindow(GdkSurface* surface, std::optional<Position> where, void (*moved)(void*),
+                        void* data) {
+  if (!isX11(surface)) return;
+  Display* display = displayOf(surface);
+  auto* watch = new Watch{surface,
+                          gdk_x11_surface_get_xid(surface),
+                          XInternAtom(display, "WM_STATE", False),
+                          XInternAtom(display, "_NET_WM_STATE", False),
+                          where,
+                          false,
+                          0,
+                          moved,
+                          data};
+  g_signal_connect_data(
+      gdk_surface_get_display(surface), "xevent", G_CALLBACK(xevent), watch,
+      +[](gpointer data, GClosure*) { delete static_cast<Watch*>(data); }, GConnectFlags{});
+}
+
+}  // namespace widgethost
