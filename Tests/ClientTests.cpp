@@ -13,7 +13,9 @@
 
 #include "ClientFormat.h"
 #include "Fixtures.h"
+#include "HttpServer.h"
 #include "Process.h"
+#include "Sha256.h"
 
 namespace vorel::testing {
 namespace {
@@ -304,6 +306,44 @@ TEST(Client, ReadableAnswersAndJsonPassedThrough) {
   EXPECT_EQ(use({"locales"}).out.substr(0, 5), "en-US");
   EXPECT_EQ(use({"status", "en_US", "--json"}).out, "{\"kind\":\"installed\"}\n");
   EXPECT_EQ(use({"status", "en-US"}).out, "en-US: installed\n");
+}
+
+// Ctrl-C in the middle of an installation: the helper is stopped, nothing is installed, 130.
+TEST(Client, CtrlCStopsAnInstallationAndLeavesNothingInstalled) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  auto archive = scratch() / "ctrl-c-model.tar";
+  run("tar -cf " + archive.string() + " -C /usr/share/pocketsphinx/model en-us");
+  std::string bytes = bytesOf(archive);
+  HttpServer server;
+  server.serve("/fr.tar", bytes, HttpServer::Fault::stallHalfway);
+  auto home = scratch() / "ctrl-c-install";
+  std::filesystem::remove_all(home);
+  std::filesystem::create_directories(home / "vorel-speech");
+  std::ofstream(home / "vorel-speech" / "catalog.json")
+      << R"({"models":[{"locale":"fr-FR","url":")" << server.url("/fr.tar") << R"(","sha256":")"
+      << linuxplatform::sha256Hex(bytes) << R"(","size":)" << bytes.size() << "}]}";
+  ProcessOptions options;
+  options.arguments = {"install", "fr-FR", "--json"};
+  options.environment = {"XDG_DATA_HOME=" + home.string()};
+  options.killWhen = [](const std::string& out) { return out.find("downloading") != out.npos; };
+  options.killSignal = SIGINT;
+  auto result = runProcess(client, "", options);
+  server.release();
+  EXPECT_EQ(result.status, 130) << result.err;
+  EXPECT_NE(result.err.find("stopped: fr-FR is not installed"), std::string::npos) << result.err;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  pid_t child;
+  int status;
+  while ((child = waitpid(-1, &status, WNOHANG)) >= 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    if (child == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(child, -1) << "a helper was left behind";
+  ProcessOptions asking;
+  asking.arguments = {"status", "fr-FR"};
+  asking.environment = {"XDG_DATA_HOME=" + home.string()};
+  auto after = runProcess(client, "", asking);
+  EXPECT_TRUE(after.out.starts_with("fr-FR: supported, not installed")) << after.out;
 }
 
 // Without --locale: the user's locale when installed, else the first installed, said; the
