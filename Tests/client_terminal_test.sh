@@ -66,44 +66,37 @@ done
 grep -qE '^\[00:00:0[0-9]\.[0-9]{3} --> .*leisure' "$work/dictate.$last" || fail "no settled segment" "$work/dictate.$last"
 echo "volatile line: seen in $volatiles screens, always one line, replaced by the segment"
 
-# 3. Ctrl-C in the middle of a sentence ends the audio; what was said still arrives.
-tmux new-session -d -s "$session-interrupt" -x 80 -y 24 \
-  "$client dictate --realtime $work/long.wav; echo status=\$?; echo __DONE__; sleep 60"
-# Ctrl-C once the first words have settled, while more are being said.
-for n in $(seq 300); do
-  tmux capture-pane -p -t "$session-interrupt" >"$work/interrupt"
-  grep -qE '^\[00:00:[0-9]{2}\.[0-9]{3} --> ' "$work/interrupt" && break
-  [ "$n" -lt 300 ] || fail "no segment within 30 s of dictation" "$work/interrupt"
-  sleep 0.1
-done
-tmux send-keys -t "$session-interrupt" C-c
-for _ in $(seq 200); do
-  tmux capture-pane -p -t "$session-interrupt" >"$work/interrupt"
-  grep -q __DONE__ "$work/interrupt" && break
-  sleep 0.1
-done
-grep -q '^status=0$' "$work/interrupt" || fail "Ctrl-C did not end the dictation cleanly" "$work/interrupt"
-grep -qE '^\[00:00:0[0-9]\.[0-9]{3} --> ' "$work/interrupt" || fail "the words before Ctrl-C were lost" "$work/interrupt"
+# Runs a command in a terminal, presses Ctrl-C once its screen shows PATTERN, and leaves the
+# last screen, with the exit status, in $work/NAME. Usage: interrupt NAME PATTERN COMMAND...
+interrupt() {
+  local name=$1 pattern=$2; shift 2
+  tmux new-session -d -s "$session-$name" -x 80 -y 24 "$*; echo status=\$?; echo __DONE__; sleep 60"
+  for n in $(seq 300); do
+    tmux capture-pane -p -t "$session-$name" >"$work/$name"
+    grep -qE "$pattern" "$work/$name" && break
+    [ "$n" -lt 300 ] || fail "nothing like '$pattern' within 30 s" "$work/$name"
+    sleep 0.1
+  done
+  tmux send-keys -t "$session-$name" C-c
+  for _ in $(seq 200); do
+    tmux capture-pane -p -t "$session-$name" >"$work/$name"
+    grep -q __DONE__ "$work/$name" && break
+    sleep 0.1
+  done
+}
+
+# 3. Ctrl-C in the middle of a sentence ends the audio; what was said still arrives. Ctrl-C once
+# the first words have settled, while more are being said.
+interrupt dictation '^\[00:00:[0-9]{2}\.[0-9]{3} --> ' "$client" dictate --realtime "$work/long.wav"
+grep -q '^status=0$' "$work/dictation" || fail "Ctrl-C did not end the dictation cleanly" "$work/dictation"
+grep -qE '^\[00:00:0[0-9]\.[0-9]{3} --> ' "$work/dictation" || fail "the words before Ctrl-C were lost" "$work/dictation"
 echo "Ctrl-C: the dictation ended cleanly with its last segment"
 
 # 4. Ctrl-C at a terminal during a transcription: the helper stops, the bar is cleared, 130.
-tmux new-session -d -s "$session-stop" -x 80 -y 24 \
-  "$client transcribe --format srt $work/long.wav; echo status=\$?; echo __DONE__; sleep 60"
-for n in $(seq 300); do
-  tmux capture-pane -p -t "$session-stop" >"$work/stop"
-  grep -q ' --> ' "$work/stop" && break
-  [ "$n" -lt 300 ] || fail "no cue within 30 s" "$work/stop"
-  sleep 0.1
-done
-tmux send-keys -t "$session-stop" C-c
-for _ in $(seq 200); do
-  tmux capture-pane -p -t "$session-stop" >"$work/stop"
-  grep -q __DONE__ "$work/stop" && break
-  sleep 0.1
-done
-grep -q '^status=130$' "$work/stop" || fail "Ctrl-C did not stop the transcription with 130" "$work/stop"
-grep -q '^Transcribing' "$work/stop" && fail "the progress bar stayed after Ctrl-C" "$work/stop"
-grep -q 'what was transcribed so far is kept' "$work/stop" || fail "no word on what was kept" "$work/stop"
+interrupt transcription ' --> ' "$client" transcribe --format srt "$work/long.wav"
+grep -q '^status=130$' "$work/transcription" || fail "Ctrl-C did not stop the transcription with 130" "$work/transcription"
+grep -q '^Transcribing' "$work/transcription" && fail "the progress bar stayed after Ctrl-C" "$work/transcription"
+grep -q 'what was transcribed so far is kept' "$work/transcription" || fail "no word on what was kept" "$work/transcription"
 echo "Ctrl-C: the transcription stopped with 130, the bar cleared"
 
 # 5. dictate - with the keyboard on standard input does not take keystrokes for audio.
