@@ -177,6 +177,7 @@ std::expected<std::string, int> chooseLocale(const Options& options) {
     }
     return locale;
   }
+  if (interrupted) return std::unexpected(interruptedStatus);
   std::string suggestion = userOffered ? user : offered.empty() ? "en-US" : offered.front();
   return std::unexpected(
       fail("no speech model is installed (vorel-speech-client install " + suggestion + ")"));
