@@ -202,8 +202,10 @@ std::string describe(const std::string& locale, const AssetState& state) {
   return std::visit(Visitor{locale}, state.value);
 }
 
-int follow(HelperProcess& helper, const Options& options,
-           const std::function<void(const SpeechEvent&)>& onEvent) {
+// Reads the helper's events to the end of its output; the terminal one, if it came. Touches only
+// the helper's output: it may run beside a thread writing the helper's input.
+std::optional<SpeechEvent> readEvents(HelperProcess& helper, const Options& options,
+                                      const std::function<void(const SpeechEvent&)>& onEvent) {
   std::optional<SpeechEvent> terminal;
   while (auto line = helper.readLine()) {
     if (options.json) {
@@ -215,6 +217,12 @@ int follow(HelperProcess& helper, const Options& options,
     if (event->isTerminal()) terminal = *event;
     if (!options.json) onEvent(*event);
   }
+  return terminal;
+}
+
+// Waits for the helper once it has said everything; the exit status of the request.
+int finish(HelperProcess& helper, const Options& options,
+           const std::optional<SpeechEvent>& terminal) {
   int status = reap(helper);
   if (stoppedByInterrupt()) return interruptedStatus;
   if (!terminal) {
@@ -230,6 +238,12 @@ int follow(HelperProcess& helper, const Options& options,
     return 1;
   }
   return status == 0 ? 0 : 1;
+}
+
+int follow(HelperProcess& helper, const Options& options,
+           const std::function<void(const SpeechEvent&)>& onEvent) {
+  auto terminal = readEvents(helper, options, onEvent);
+  return finish(helper, options, terminal);
 }
 
 }  // namespace
@@ -431,9 +445,9 @@ int dictate(const Options& options) {
   sigaddset(&interrupt, SIGINT);
   pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
   StatusLine line;
-  int result = 0;
+  std::optional<SpeechEvent> terminal;
   std::thread reading([&] {
-    result = follow(*helper, options, [&](const SpeechEvent& event) {
+    terminal = readEvents(*helper, options, [&](const SpeechEvent& event) {
       if (auto* v = std::get_if<SpeechEvent::Volatile>(&event.value)) {
         line.show(tailToWidth(v->text, statusWidth()));
       } else if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
@@ -448,6 +462,7 @@ int dictate(const Options& options) {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   auto streamed = streamAudio(*helper, **input, options.realtime, interrupted);
   reading.join();
+  int result = finish(*helper, options, terminal);  // on this thread, which wrote the input
   if (!streamed) return fail(streamed.error());
   return result;
 }
