@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 #include <vector>
 

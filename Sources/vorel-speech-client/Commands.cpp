@@ -16,11 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "AudioFiles.h"
 #include "AudioStream.h"
 #include "ClientFormat.h"
-#include "ClientHelp.h"
-#include "Commands.h"
 #include "HelperProcess.h"
 #include "HelperProtocol.h"
 #include "Locales.h"
