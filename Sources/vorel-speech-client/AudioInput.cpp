@@ -163,23 +163,34 @@ class StreamInput final : public AudioInput {
   std::jthread feeder_;  // last: joined first, while stop_ is still open
 };
 
+std::string temporaryFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  return folder && *folder ? folder : "/tmp";
+}
+
+// Writes `start` and the rest of standard input to a file, 4 GiB at most; whether all of it fit.
+bool keepStandardInput(int fd, const std::string& start) {
+  std::atomic<bool> never{false};
+  std::uint64_t total = start.size();
+  if (!writeAll(fd, start)) return false;
+  for (std::string bytes; !(bytes = readUpTo(STDIN_FILENO, 1 << 16, never)).empty();) {
+    total += bytes.size();
+    if (total > largestSpool || !writeAll(fd, bytes)) return false;
+  }
+  return true;
+}
+
 // A FLAC stream on standard input, kept whole in a temporary file first.
 std::expected<std::unique_ptr<AudioInput>, std::string> spooled(std::string start) {
-  std::string folder = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+  std::string folder = temporaryFolder();
   int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0) {
     return std::unexpected("no room for the audio on standard input in " + folder + " (" +
                            std::strerror(errno) + ")");
   }
-  std::atomic<bool> never{false};
-  std::uint64_t total = 0;
-  for (std::string bytes = std::move(start); !bytes.empty();
-       bytes = readUpTo(STDIN_FILENO, 1 << 16, never)) {
-    total += bytes.size();
-    if (total > largestSpool || !writeAll(fd, bytes)) {
-      ::close(fd);
-      return std::unexpected(std::string("the FLAC audio on standard input is too large to keep"));
-    }
+  if (!keepStandardInput(fd, start)) {
+    ::close(fd);
+    return std::unexpected("the audio on standard input could not be kept in " + folder);
   }
   ::lseek(fd, 0, SEEK_SET);
   auto file = linuxplatform::SoundFile::openStream(fd, "the audio on standard input");
@@ -335,7 +346,7 @@ std::expected<TemporaryFile, std::string> TemporaryFile::holdingStandardInput() 
     return std::unexpected(
         std::string("standard input is a terminal, not audio: pipe an audio file into it"));
   }
-  std::string folder = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+  std::string folder = temporaryFolder();
   std::string name = folder + "/vorel-speech-input-XXXXXX";
   int fd = ::mkstemp(name.data());
   if (fd < 0) {
@@ -343,16 +354,9 @@ std::expected<TemporaryFile, std::string> TemporaryFile::holdingStandardInput() 
                            std::strerror(errno) + ")");
   }
   TemporaryFile file(name);
-  std::atomic<bool> never{false};
-  std::uint64_t total = 0;
-  for (std::string bytes; !(bytes = readUpTo(STDIN_FILENO, 1 << 16, never)).empty();) {
-    total += bytes.size();
-    if (total > largestSpool || !writeAll(fd, bytes)) {
-      ::close(fd);
-      return std::unexpected("the audio on standard input could not be kept in " + folder);
-    }
-  }
+  bool kept = keepStandardInput(fd, {});
   ::close(fd);
+  if (!kept) return std::unexpected("the audio on standard input could not be kept in " + folder);
   return file;
 }
 
