@@ -360,8 +360,30 @@ std::expected<TemporaryFile, std::string> TemporaryFile::holdingStandardInput() 
   return file;
 }
 
+namespace {
+
+// The one temporary file there is at a time, for the signal handler: its path, and whether it
+// is set. Written before the flag is raised and only while it is down.
+char pendingTemporary[4096];
+std::atomic<bool> temporaryPending{false};
+
+}  // namespace
+
+TemporaryFile::TemporaryFile(std::string path) : path_(std::move(path)) {
+  if (path_.size() < sizeof pendingTemporary && !temporaryPending) {
+    std::memcpy(pendingTemporary, path_.c_str(), path_.size() + 1);
+    temporaryPending = true;
+  }
+}
+
 TemporaryFile::~TemporaryFile() {
-  if (!path_.empty()) ::unlink(path_.c_str());
+  if (path_.empty()) return;
+  if (temporaryPending && path_ == pendingTemporary) temporaryPending = false;
+  ::unlink(path_.c_str());
+}
+
+void removeTemporaryFileNow() {
+  if (temporaryPending.exchange(false)) ::unlink(pendingTemporary);
 }
 
 std::expected<std::unique_ptr<AudioInput>, std::string> AudioInput::open(

@@ -35,7 +35,7 @@ class AudioInput {
   virtual bool live() const { return false; }
 };
 
-// A temporary file, removed with its owner.
+// A temporary file, removed with its owner, or by removeTemporaryFileNow.
 class TemporaryFile {
  public:
   // Everything on standard input (an audio file, at most 4 GiB), kept in $TMPDIR or /tmp.
@@ -46,8 +46,12 @@ class TemporaryFile {
   const std::string& path() const { return path_; }
 
  private:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+  explicit TemporaryFile(std::string path);
   std::string path_;
 };
+
+// Removes the temporary file that exists, if one does, from a signal handler about to _exit:
+// async-signal-safe.
+void removeTemporaryFileNow();
 
 }  // namespace vorel::client

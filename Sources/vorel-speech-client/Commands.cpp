@@ -44,6 +44,7 @@ void interrupt() {
   if (interrupted.exchange(true)) {
     // A second Ctrl-C: stop at once, leaving nothing running behind.
     if (helper > 0) ::kill(-helper, SIGKILL);
+    removeTemporaryFileNow();
     _exit(interruptedStatus);
   }
   if (helper > 0 && helperStopsOnInterrupt.load()) ::kill(-helper, SIGTERM);

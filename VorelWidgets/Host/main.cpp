@@ -234,6 +234,7 @@ int place(const widgetkit::HostedWidget& widget, Opener opener) {
   gtk_widget_grab_focus(area);
   while (running) g_main_context_iteration(nullptr, TRUE);
   if (placed.noticeTimer) g_source_remove(placed.noticeTimer);
+  g_signal_handlers_disconnect_by_data(settings, &placed);
   return 0;
 }
 
