@@ -181,13 +181,6 @@ std::string Document::close() const {
   return format_ == Format::json ? "]\n" : "";
 }
 
-std::string render(const std::vector<SpeechSegment>& segments, Format format, CueLayout layout) {
-  Document document(format, layout);
-  std::string out = document.open();
-  for (const auto& segment : segments) out += document.add(segment);
-  return out + document.close();
-}
-
 std::string bytes(std::uint64_t count) {
   char text[32];
   if (count >= 1'000'000'000) {

@@ -50,9 +50,6 @@ class Document {
   int segments_ = 0;
 };
 
-// The whole document for a list of segments in a format.
-std::string render(const std::vector<SpeechSegment>& segments, Format format,
-                   CueLayout layout = {});
 // One segment as the default text format shows it.
 std::string timestamped(const SpeechSegment& segment);
 

@@ -12,6 +12,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,15 +87,12 @@ int fail(const std::string& reason) {
 
 // The helper's reason, with what to do about it where the client knows.
 std::string withFix(const std::string& reason) {
-  for (const auto& [words, fix] :
-       {std::pair<std::string, std::string>{"has no model installed for ",
-                                            "vorel-speech-client install "},
-        {"does not offer ", ""}}) {
-    auto at = reason.find(words);
-    if (at == std::string::npos) continue;
-    std::string locale = reason.substr(at + words.size());
-    if (fix.empty()) return reason + " (vorel-speech-client locales lists those offered)";
-    return reason + " (" + fix + locale + ")";
+  const std::string missing = "has no model installed for ";
+  if (auto at = reason.find(missing); at != std::string::npos) {
+    return reason + " (vorel-speech-client install " + reason.substr(at + missing.size()) + ")";
+  }
+  if (reason.find("does not offer ") != std::string::npos) {
+    return reason + " (vorel-speech-client locales lists those offered)";
   }
   return reason;
 }
@@ -358,11 +356,12 @@ int transcribe(const Options& options) {
   auto chosen = chooseLocale(options);
   if (!chosen) return chosen.error();
   const std::string& locale = *chosen;
-  FILE* out = stdout;
+  std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, &std::fclose);
   if (!options.outputFile.empty()) {
-    out = std::fopen(options.outputFile.c_str(), "w");
-    if (!out) return fail("cannot write " + options.outputFile + ": " + std::strerror(errno));
+    file.reset(std::fopen(options.outputFile.c_str(), "w"));
+    if (!file) return fail("cannot write " + options.outputFile + ": " + std::strerror(errno));
   }
+  FILE* out = file ? file.get() : stdout;
   auto helper = startHelper(options);
   if (!helper) return fail(helper.error());
   helper->send(request("transcribe", locale, path));
@@ -390,7 +389,7 @@ int transcribe(const Options& options) {
   });
   bar.clear();
   if (!options.json) write(document.close());
-  if (out != stdout && std::fclose(out) != 0) {
+  if (file && std::fclose(file.release()) != 0) {
     return fail("cannot write " + options.outputFile + ": " + std::strerror(errno));
   }
   if (result == interruptedStatus) fail("stopped; what was transcribed so far is kept");

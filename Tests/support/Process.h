@@ -1,6 +1,7 @@
 // Runs a program over real pipes, as the journaling application does.
 #pragma once
 
+#include <csignal>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ struct ProcessOptions {
   std::function<void(int fd)> writer;
   // Sends killSignal to the program once its standard output so far satisfies this.
   std::function<bool(const std::string& out)> killWhen;
-  int killSignal = 9;  // SIGKILL
+  int killSignal = SIGKILL;
   // Past this the program is killed and the test fails: nothing may hang the suite.
   int timeoutSeconds = 120;
 };
