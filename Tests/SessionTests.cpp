@@ -1,10 +1,12 @@
 // The live session, its audio conversion and its lag monitor, against the scripted platform.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <future>
 #include <thread>
 
+#include "Channel.h"
 #include "ScriptedPlatform.h"
 #include "SpeechListening.h"
 #include "VorelSpeech.h"
@@ -329,14 +331,75 @@ TEST(LiveSession, SilenceNeverFallsBehind) {
   scriptRecogniser(live.platform);
   live.platform.hearing.close();
   live.open();
-  for (int i = 0; i < 2400; ++i) live.handle->feed(silentChunk);  // twenty minutes
-  for (int i = 0; i < 100; ++i) live.handle->feed(speechChunk);   // and fifty seconds of speech
+  // Three minutes: past the lag rule's minute, within what the session queues before it holds
+  // the sender back.
+  for (int i = 0; i < 360; ++i) live.handle->feed(silentChunk);
+  for (int i = 0; i < 100; ++i) live.handle->feed(speechChunk);  // and fifty seconds of speech
   live.platform.hearing.open();
   live.handle->finish();
   auto events = live.seen();
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back(), SpeechEvent::done());
   EXPECT_EQ(live.terminals(), 1);
+}
+
+// Audio sent faster than it is heard holds the sender back rather than queueing without bound
+// (twenty minutes of silence would be 115 MB), and nothing held back is lost.
+TEST(LiveSession, AudioSentFasterThanItIsHeardWaitsAndIsAllHeard) {
+  Live live;
+  scriptRecogniser(live.platform);
+  live.platform.hearing.close();
+  live.open();
+  std::atomic<int> fed{0};
+  std::jthread sender([&] {
+    for (int i = 0; i < 2400; ++i, ++fed) live.handle->feed(silentChunk);  // twenty minutes
+    for (int i = 0; i < 10; ++i, ++fed) live.handle->feed(speechChunk);
+  });
+  // Four minutes fit in the queues; then the sender waits for the recogniser.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (fed < 480) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the queues hold four minutes";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // Two minutes waiting to be converted, two waiting for the recogniser, one chunk in between.
+  EXPECT_LE(fed, 481) << "the sender is held back while nothing is heard";
+  live.platform.hearing.open();
+  sender.join();
+  live.handle->finish();
+  auto events = live.seen();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events.back(), SpeechEvent::done());
+  EXPECT_EQ(events[events.size() - 2], SpeechEvent::segments({{"all the words", 250, 1205000}}))
+      << "every chunk reached the recogniser";
+}
+
+TEST(Channel, APushWhenFullWaitsForRoomAndAFinishDropsIt) {
+  Channel<std::string> channel(10, [](const std::string& item) { return item.size(); });
+  std::atomic<int> accepted{0};
+  std::atomic<int> tried{0};
+  std::jthread producer([&] {
+    for (int i = 0; i < 100; ++i) {
+      ++tried;
+      if (channel.pushWhenRoom(std::string(4, 'x'), {})) ++accepted;
+    }
+  });
+  // 4 + 4 + 4 bytes: the third push still finds room (8 < 10), the fourth waits.
+  while (accepted < 3) std::this_thread::yield();
+  EXPECT_EQ(channel.pop(), std::string(4, 'x'));  // room for one more
+  while (accepted < 4) std::this_thread::yield();
+  channel.finish();
+  producer.join();
+  EXPECT_EQ(accepted, 4) << "a push past the capacity waited, and the finish dropped it";
+  EXPECT_EQ(tried, 100);
+  int left = 0;
+  while (channel.pop()) ++left;
+  EXPECT_EQ(left, 3) << "what was queued is still delivered after the finish";
+
+  Channel<std::string> stopping(1, [](const std::string& item) { return item.size(); });
+  std::stop_source stop;
+  ASSERT_TRUE(stopping.pushWhenRoom("a", stop.get_token()));
+  std::jthread waiting([&] { EXPECT_FALSE(stopping.pushWhenRoom("b", stop.get_token())); });
+  stop.request_stop();
 }
 
 TEST(LiveSession, AbortRacingTheEndOfInputDeliversExactlyOneEnd) {

@@ -64,7 +64,9 @@ AudioFormat SpeechSession::inputFormat() {
 
 SpeechSession::SpeechSession(SpeechPlatform& platform, OnEvent onEvent)
     : platform_(platform),
-      pcm_(std::make_shared<Channel<std::string>>()),
+      pcm_(std::make_shared<Channel<std::string>>(
+          static_cast<std::uint64_t>(backlogSeconds * bytesPerSecond),
+          [](const std::string& chunk) { return chunk.size(); })),
       onEvent_(std::move(onEvent)) {}
 
 std::shared_ptr<SpeechSession> SpeechSession::open(SpeechPlatform& platform,
@@ -93,6 +95,7 @@ SpeechSession::~SpeechSession() {
     std::lock_guard guard(emitting_);
     ended_.store(true, std::memory_order_release);
   }
+  stopping_.request_stop();
   pcm_->finish();
   std::shared_ptr<Analyzer> analyzer;
   {
@@ -110,7 +113,7 @@ void SpeechSession::feed(std::string chunk) {
   bool speech = Lag::isSpeech(chunk);
   if (lag_.fed(static_cast<double>(chunk.size()) / bytesPerSecond, speech)) {
     // A chunk without a whole sample converts to nothing: it is counted, not queued.
-    if (chunk.size() >= 2) pcm_->push(std::move(chunk));
+    if (chunk.size() >= 2) pcm_->pushWhenRoom(std::move(chunk), stopping_.get_token());
     return;
   }
   // Ending can wait on the client reading its output, which feed() must never do, so it is
@@ -144,6 +147,7 @@ void SpeechSession::end(SpeechEvent event) {
     analyzer = analyzer_;
   }
   if (!changed) return;
+  stopping_.request_stop();
   pcm_->finish();
   // Only the call that ended the session gets here, once.
   if (analyzer) cancelling_ = std::jthread([analyzer] { analyzer->cancelAndFinishNow(); });
@@ -176,7 +180,13 @@ void SpeechSession::analyze(Channel<std::string>& audio, const std::string& loca
     return drain(audio);
   }
 
-  auto analyzerInput = std::make_shared<Channel<AnalyzerInput>>();
+  // Weighed in microseconds of audio.
+  auto analyzerInput = std::make_shared<Channel<AnalyzerInput>>(
+      static_cast<std::uint64_t>(backlogSeconds * 1e6), [](const AnalyzerInput& input) {
+        const PcmBuffer& pcm = input.buffer;
+        double rate = pcm.format.sampleRate > 0 ? pcm.format.sampleRate : 1.0;
+        return static_cast<std::uint64_t>(pcm.frameLength * 1e6 / rate);
+      });
   auto analyzer = platform_.makeAnalyzer(transcriber);
   {
     std::lock_guard guard(lock_);
@@ -201,7 +211,7 @@ void SpeechSession::analyze(Channel<std::string>& audio, const std::string& loca
       continue;
     }
     if (buffer->frameLength == 0) continue;
-    analyzerInput->push(AnalyzerInput{std::move(*buffer)});
+    analyzerInput->pushWhenRoom(AnalyzerInput{std::move(*buffer)}, stopping_.get_token());
   }
   // The last few milliseconds are still inside the converter.
   if (!ended_.load(std::memory_order_acquire)) {

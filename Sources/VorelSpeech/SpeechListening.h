@@ -34,7 +34,7 @@ class LiveHandle {
   explicit LiveHandle(std::shared_ptr<LiveListening> session = nullptr)
       : session_(std::move(session)) {}
 
-  // Hands one chunk of raw audio on; never waits for recognition.
+  // Hands one chunk of raw audio on; waits only while two minutes of audio are already queued.
   void feed(std::string chunk) {
     if (session_) session_->feed(std::move(chunk));
   }
@@ -85,6 +85,11 @@ class SpeechSession final : public LiveListening {
   // Signed 16-bit little-endian mono at 48000 frames a second: 96000 bytes are one second.
   static AudioFormat inputFormat();
   static constexpr double bytesPerSecond = 96000.0;
+  // Audio waiting to be converted, and converted audio waiting for the analyzer, each at most
+  // this long: past it the sender is held back. Longer than the lag rule's minute, so that
+  // speech the recogniser cannot keep up with still ends the session by that rule, while
+  // silence sent faster than it is heard cannot grow the queues without bound.
+  static constexpr double backlogSeconds = 120.0;
 
   // Starts a session: it resolves the locale and starts the recogniser in the background.
   static std::shared_ptr<SpeechSession> open(SpeechPlatform& platform, const std::string& locale,
@@ -121,6 +126,7 @@ class SpeechSession final : public LiveListening {
   Lag lag_;
   std::atomic<bool> ended_{false};
   std::atomic<bool> fellBehind_{false};  // set once, by the first chunk the lag rule refuses
+  std::stop_source stopping_;  // requested once the session has ended: queued audio is moot
   // Lock order: emitting_ before the output channel's lock (deliveries write under it);
   // emitting_ and lock_ are never held together.
   // Lock order: emitting_ before the output's own lock (deliveries write lines while holding
