@@ -44,29 +44,28 @@ std::expected<std::shared_ptr<SoundFile>, PlatformError> SoundFile::open(const s
     return std::unexpected(PlatformError{path + " is not a regular file, not an audio file"});
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return openStream(fd, path);
+  return openStream(fd, "the audio file " + path);
 }
 
 std::expected<std::shared_ptr<SoundFile>, PlatformError> SoundFile::openStream(
-    int fd, const std::string& path) {
+    int fd, const std::string& name) {
   SF_INFO format{};
   SNDFILE* file = sf_open_fd(fd, SFM_READ, &format, /*close_desc=*/SF_FALSE);
   if (!file) {
     ::close(fd);
     std::string why = sf_strerror(nullptr);
     while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
-    return std::unexpected(
-        PlatformError{"the audio file " + path + " could not be read (" + why + ")"});
+    return std::unexpected(PlatformError{name + " could not be read (" + why + ")"});
   }
   if (format.samplerate < lowestRate || format.samplerate > highestRate) {
     sf_close(file);
     ::close(fd);
     return std::unexpected(
-        PlatformError{"the audio file " + path + " says its sample rate is " +
-                      std::to_string(format.samplerate) + " Hz, which no speech recording has (" +
-                      std::to_string(lowestRate) + " to " + std::to_string(highestRate) + " Hz)"});
+        PlatformError{name + " says its sample rate is " + std::to_string(format.samplerate) +
+                      " Hz, which no speech recording has (" + std::to_string(lowestRate) + " to " +
+                      std::to_string(highestRate) + " Hz)"});
   }
-  return std::shared_ptr<SoundFile>(new SoundFile(path, fd, file, format));
+  return std::shared_ptr<SoundFile>(new SoundFile(name, fd, file, format));
 }
 
 SoundFile::~SoundFile() {
@@ -78,10 +77,10 @@ std::expected<void, PlatformError> SoundFile::read(int rate, const Block& block)
   constexpr sf_count_t blockFrames = 8192;
   const int channels = std::max(info_.channels, 1);
   if (info_.samplerate <= 0) {
-    return std::unexpected(PlatformError{"the audio file " + path_ + " has no sample rate"});
+    return std::unexpected(PlatformError{name_ + " has no sample rate"});
   }
   if (sf_seek(file_, 0, SEEK_SET) < 0 && info_.seekable) {
-    return std::unexpected(PlatformError{"the audio file " + path_ + " could not be rewound"});
+    return std::unexpected(PlatformError{name_ + " could not be rewound"});
   }
   soxr_t resampler = nullptr;
   if (info_.samplerate != rate) {
@@ -89,7 +88,7 @@ std::expected<void, PlatformError> SoundFile::read(int rate, const Block& block)
     soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     resampler = soxr_create(info_.samplerate, rate, 1, &failure, nullptr, &quality, nullptr);
     if (!resampler) {
-      return std::unexpected(PlatformError{"the speech engine could not resample " + path_});
+      return std::unexpected(PlatformError{"the speech engine could not resample " + name_});
     }
   }
   std::vector<float> interleaved(blockFrames * channels);
@@ -133,8 +132,8 @@ std::expected<void, PlatformError> SoundFile::read(int rate, const Block& block)
   }
   if (more && resampler) resample(nullptr, 0);
   if (sf_error(file_) != SF_ERR_NO_ERROR) {
-    outcome = std::unexpected(PlatformError{"the audio file " + path_ + " could not be read (" +
-                                            sf_strerror(file_) + ")"});
+    outcome =
+        std::unexpected(PlatformError{name_ + " could not be read (" + sf_strerror(file_) + ")"});
   }
   if (resampler) soxr_delete(resampler);
   return outcome;

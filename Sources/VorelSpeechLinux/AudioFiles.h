@@ -23,8 +23,9 @@ class SoundFile final : public AudioFile {
 
   // Opens a regular file (never a FIFO, device or folder) that libsndfile reads.
   static std::expected<std::shared_ptr<SoundFile>, PlatformError> open(const std::string& path);
-  // Reads a stream (a pipe too) that libsndfile reads as it comes, named `name` in failures;
-  // takes the descriptor. Its length is unknown.
+  // Reads a stream (a pipe too) that libsndfile reads as it comes, named in failures by `name`
+  // (a whole phrase: "the audio on standard input"); takes the descriptor. Its length is
+  // unknown.
   static std::expected<std::shared_ptr<SoundFile>, PlatformError> openStream(
       int fd, const std::string& name);
   ~SoundFile() override;
@@ -36,10 +37,10 @@ class SoundFile final : public AudioFile {
   std::expected<void, PlatformError> read(int rate, const Block& block) override;
 
  private:
-  SoundFile(std::string path, int fd, SNDFILE* file, SF_INFO info)
-      : path_(std::move(path)), fd_(fd), file_(file), info_(info) {}
+  SoundFile(std::string name, int fd, SNDFILE* file, SF_INFO info)
+      : name_(std::move(name)), fd_(fd), file_(file), info_(info) {}
 
-  std::string path_;
+  std::string name_;  // "the audio file PATH", or what openStream was given
   int fd_;
   SNDFILE* file_;
   SF_INFO info_;
