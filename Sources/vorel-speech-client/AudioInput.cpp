@@ -4,14 +4,16 @@
 #include <poll.h>
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -25,15 +27,22 @@ constexpr std::size_t headerBytes = 12;
 constexpr std::size_t blockBytes = 9600;            // 100 ms of live audio
 constexpr std::uint64_t largestSpool = 4ull << 30;  // a FLAC stream is kept whole: 4 GiB at most
 
-// Up to `wanted` bytes of a descriptor, fewer only at its end or on Ctrl-C.
-std::string readUpTo(int fd, std::size_t wanted, const std::atomic<bool>& interrupted) {
+const std::string standardInput = "standard input";
+
+std::string cannotRead(const std::string& why) {
+  return "cannot read " + standardInput + ": " + why;
+}
+
+// Up to `wanted` bytes of standard input, fewer only at its end or once stopped.
+std::expected<std::string, std::string> readUpTo(std::size_t wanted, const Stop& stop) {
+  if (standardInputWasClosed()) return std::unexpected(cannotRead("it is closed"));
   std::string bytes(wanted, '\0');
   std::size_t got = 0;
-  while (got < wanted && !interrupted) {
-    ssize_t n = ::read(fd, bytes.data() + got, wanted - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+  while (got < wanted) {
+    auto n = readOrStop(STDIN_FILENO, std::span(bytes).subspan(got), stop);
+    if (!n) return std::unexpected(cannotRead(n.error()));
+    if (*n == 0) break;
+    got += *n;
   }
   bytes.resize(got);
   return bytes;
@@ -52,10 +61,9 @@ Header headerOf(std::string_view head) {
 }
 
 std::expected<void, std::string> readFile(linuxplatform::SoundFile& file,
-                                          const AudioInput::Take& take,
-                                          const std::atomic<bool>& interrupted) {
+                                          const AudioInput::Take& take, const Stop& stop) {
   auto read = file.read(
-      liveRate, [&](std::span<const std::int16_t> block) { return !interrupted && take(block); });
+      liveRate, [&](std::span<const std::int16_t> block) { return !stop.raised() && take(block); });
   if (!read) return std::unexpected(read.error().description);
   return {};
 }
@@ -63,9 +71,8 @@ std::expected<void, std::string> readFile(linuxplatform::SoundFile& file,
 class FileInput final : public AudioInput {
  public:
   explicit FileInput(std::shared_ptr<linuxplatform::SoundFile> file) : file_(std::move(file)) {}
-  std::expected<void, std::string> read(const Take& take,
-                                        const std::atomic<bool>& interrupted) override {
-    return readFile(*file_, take, interrupted);
+  std::expected<void, std::string> read(const Take& take, const Stop& stop) override {
+    return readFile(*file_, take, stop);
   }
 
  private:
@@ -76,8 +83,7 @@ class FileInput final : public AudioInput {
 class RawInput final : public AudioInput {
  public:
   explicit RawInput(std::string start) : pending_(std::move(start)) {}
-  std::expected<void, std::string> read(const Take& take,
-                                        const std::atomic<bool>& interrupted) override {
+  std::expected<void, std::string> read(const Take& take, const Stop& stop) override {
     std::vector<std::int16_t> samples;
     for (;;) {
       std::size_t whole = pending_.size() / 2 * 2;
@@ -89,10 +95,10 @@ class RawInput final : public AudioInput {
       }
       if (!samples.empty() && !take(samples)) return {};
       pending_.erase(0, whole);
-      if (interrupted) return {};
-      std::string more = readUpTo(STDIN_FILENO, blockBytes, interrupted);
-      if (more.empty()) return {};  // a last odd byte is no sample
-      pending_ += more;
+      auto more = readUpTo(blockBytes, stop);
+      if (!more) return std::unexpected(more.error());
+      if (more->empty()) return {};  // a last odd byte is no sample
+      pending_ += *more;
     }
   }
 
@@ -101,66 +107,69 @@ class RawInput final : public AudioInput {
 };
 
 // A container on standard input read as it comes: a thread of its own copies the header bytes
-// already read and the rest of standard input into a pipe that libsndfile reads.
+// already read and the rest of standard input into a pipe that libsndfile reads. The copier
+// ends at the end of standard input, on the stop, or when the input is discarded; either way it
+// closes the pipe, so a reader waiting in libsndfile sees its end.
 class StreamInput final : public AudioInput {
  public:
-  static std::expected<std::unique_ptr<AudioInput>, std::string> open(std::string start) {
+  static std::expected<std::unique_ptr<AudioInput>, std::string> open(std::string start,
+                                                                      const Stop& stop) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return std::unexpected(std::string("no pipe"));
-    int stop = ::eventfd(0, EFD_CLOEXEC);
-    std::unique_ptr<StreamInput> input(new StreamInput(stop));
+    std::unique_ptr<StreamInput> input(new StreamInput());
     // Ctrl-C is for the thread that reads the audio, not for the copier.
     sigset_t interrupt, previous;
     sigemptyset(&interrupt);
     sigaddset(&interrupt, SIGINT);
     pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
-    input->feeder_ = std::jthread([start = std::move(start), out = ends[1], stop] {
-      copy(start, out, stop);
-      ::close(out);
-    });
+    input->feeder_ =
+        std::jthread([self = input.get(), start = std::move(start), out = ends[1], &stop] {
+          self->copy(start, out, stop);
+          ::close(out);
+        });
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     auto file = linuxplatform::SoundFile::openStream(ends[0], "the audio on standard input");
-    if (!file) return std::unexpected(file.error().description);
+    if (!file) return std::unexpected(input->copyError().value_or(file.error().description));
     input->file_ = *file;
     return input;
   }
   ~StreamInput() override {
     file_.reset();  // closes the pipe's read end: a copy under way stops writing
-    std::uint64_t one = 1;
-    if (::write(stop_, &one, sizeof one) < 0) {
-      // The copier also ends at the end of standard input.
-    }
+    discarded_.raise();
     if (feeder_.joinable()) feeder_.join();
-    ::close(stop_);
   }
-  std::expected<void, std::string> read(const Take& take,
-                                        const std::atomic<bool>& interrupted) override {
-    return readFile(*file_, take, interrupted);
+  std::expected<void, std::string> read(const Take& take, const Stop& stop) override {
+    auto read = readFile(*file_, take, stop);
+    if (auto failed = copyError()) return std::unexpected(*failed);
+    return read;
   }
 
  private:
-  explicit StreamInput(int stop) : stop_(stop) {}
+  StreamInput() = default;
 
-  static void copy(const std::string& start, int out, int stop) {
+  void copy(const std::string& start, int out, const Stop& stop) {
     if (!writeAll(out, start)) return;
     std::array<char, 65536> buffer;
     for (;;) {
-      pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {stop, POLLIN, 0}};
-      if (::poll(ready, 2, -1) < 0) {
-        if (errno == EINTR) continue;
+      auto n = readOrStop(STDIN_FILENO, buffer, stop, &discarded_);
+      if (!n) {
+        std::lock_guard guard(mutex_);
+        copyError_ = cannotRead(n.error());
         return;
       }
-      if (ready[1].revents) return;
-      ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0 || !writeAll(out, std::string_view(buffer.data(), static_cast<std::size_t>(n))))
-        return;
+      if (*n == 0 || !writeAll(out, std::string_view(buffer.data(), *n))) return;
     }
   }
+  std::optional<std::string> copyError() {
+    std::lock_guard guard(mutex_);
+    return copyError_;
+  }
 
-  int stop_;
+  Stop discarded_;
+  std::mutex mutex_;                      // guards copyError_
+  std::optional<std::string> copyError_;  // why standard input could not be read
   std::shared_ptr<linuxplatform::SoundFile> file_;
-  std::jthread feeder_;  // last: joined first, while stop_ is still open
+  std::jthread feeder_;  // last: joined first, while discarded_ is still there
 };
 
 std::string temporaryFolder() {
@@ -168,32 +177,50 @@ std::string temporaryFolder() {
   return folder && *folder ? folder : "/tmp";
 }
 
-// Writes `start` and the rest of standard input to a file, 4 GiB at most; whether all of it fit.
-bool keepStandardInput(int fd, const std::string& start) {
-  std::atomic<bool> never{false};
-  std::uint64_t total = start.size();
-  if (!writeAll(fd, start)) return false;
-  for (std::string bytes; !(bytes = readUpTo(STDIN_FILENO, 1 << 16, never)).empty();) {
-    total += bytes.size();
-    if (total > largestSpool || !writeAll(fd, bytes)) return false;
+// An unnamed file holding `start` and the rest of standard input, 4 GiB at most; its
+// descriptor, at its start.
+std::expected<int, std::string> spool(const std::string& start, const Stop& stop, int flags) {
+  std::string folder = temporaryFolder();
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | flags, 0600);
+  if (fd < 0) {
+    return std::unexpected("cannot keep standard input in " + folder + ": " + std::strerror(errno));
   }
-  return true;
+  auto fail = [&](std::string why) {
+    ::close(fd);
+    return std::unexpected(std::move(why));
+  };
+  auto keep = [&](std::string_view bytes) {
+    errno = ENOSPC;
+    return writeAll(fd, bytes);
+  };
+  if (!keep(start)) {
+    return fail("cannot keep standard input in " + folder + ": " + std::strerror(errno));
+  }
+  std::uint64_t total = start.size();
+  std::array<char, 65536> buffer;
+  for (;;) {
+    auto n = readOrStop(STDIN_FILENO, buffer, stop);
+    if (!n) return fail(cannotRead(n.error()));
+    if (stop.raised()) return fail("stopped");
+    if (*n == 0) break;
+    total += *n;
+    if (total > largestSpool) {
+      return fail("standard input holds more than 4 GiB, which is no recording");
+    }
+    if (!keep(std::string_view(buffer.data(), *n))) {
+      return fail("cannot keep standard input in " + folder + ": " + std::strerror(errno));
+    }
+  }
+  if (::lseek(fd, 0, SEEK_SET) != 0) return fail(cannotRead(std::strerror(errno)));
+  return fd;
 }
 
 // A FLAC stream on standard input, kept whole in a temporary file first.
-std::expected<std::unique_ptr<AudioInput>, std::string> spooled(std::string start) {
-  std::string folder = temporaryFolder();
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    return std::unexpected("no room for the audio on standard input in " + folder + " (" +
-                           std::strerror(errno) + ")");
-  }
-  if (!keepStandardInput(fd, start)) {
-    ::close(fd);
-    return std::unexpected("the audio on standard input could not be kept in " + folder);
-  }
-  ::lseek(fd, 0, SEEK_SET);
-  auto file = linuxplatform::SoundFile::openStream(fd, "the audio on standard input");
+std::expected<std::unique_ptr<AudioInput>, std::string> spooled(const std::string& start,
+                                                                const Stop& stop) {
+  auto fd = spool(start, stop, O_CLOEXEC);
+  if (!fd) return std::unexpected(fd.error());
+  auto file = linuxplatform::SoundFile::openStream(*fd, "the audio on standard input");
   if (!file) return std::unexpected(file.error().description);
   return std::make_unique<FileInput>(*file);
 }
@@ -204,9 +231,10 @@ std::expected<std::unique_ptr<AudioInput>, std::string> spooled(std::string star
 // source delivers nothing.
 class Microphone final : public AudioInput {
  public:
-  static std::expected<std::unique_ptr<AudioInput>, std::string> open() {
-    std::unique_ptr<Microphone> microphone(new Microphone());
+  static std::expected<std::unique_ptr<AudioInput>, std::string> open(const Stop& stop) {
+    std::unique_ptr<Microphone> microphone(new Microphone(stop));
     if (auto started = microphone->start(); !started) {
+      if (stop.raised()) return std::unexpected(std::string("stopped"));
       return std::unexpected("no microphone to listen to (" + started.error() +
                              "); give an audio file, or - for audio on standard input");
     }
@@ -220,6 +248,7 @@ class Microphone final : public AudioInput {
     recorded_[0] = -1;
     if (loop_) {
       pa_threaded_mainloop_lock(loop_);
+      if (stopWatch_) pa_threaded_mainloop_get_api(loop_)->io_free(stopWatch_);
       if (stream_) {
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
@@ -238,26 +267,25 @@ class Microphone final : public AudioInput {
 
   bool live() const override { return true; }
 
-  std::expected<void, std::string> read(const Take& take,
-                                        const std::atomic<bool>& interrupted) override {
+  std::expected<void, std::string> read(const Take& take, const Stop& stop) override {
     std::string pending;
     std::vector<std::int16_t> samples;
     std::array<char, blockBytes> buffer;
-    while (!interrupted) {
-      ssize_t n = ::read(recorded_[0], buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return std::unexpected(std::string("the microphone stopped"));
-      pending.append(buffer.data(), static_cast<std::size_t>(n));
+    for (;;) {
+      auto n = readOrStop(recorded_[0], buffer, stop);
+      if (!n) return std::unexpected("the microphone could not be read (" + n.error() + ")");
+      if (stop.raised()) return {};
+      if (*n == 0) return std::unexpected(std::string("the microphone stopped"));
+      pending.append(buffer.data(), *n);
       samples.resize(pending.size() / 2);
       std::memcpy(samples.data(), pending.data(), samples.size() * 2);  // s16le, as asked
       pending.erase(0, samples.size() * 2);
-      if (!take(samples)) break;
+      if (!take(samples)) return {};
     }
-    return {};
   }
 
  private:
-  Microphone() = default;
+  explicit Microphone(const Stop& stop) : stop_(stop) {}
 
   std::expected<void, std::string> start() {
     if (::pipe2(recorded_, O_CLOEXEC) != 0) return std::unexpected(std::string("no pipe"));
@@ -269,6 +297,11 @@ class Microphone final : public AudioInput {
     if (!context_) return std::unexpected(std::string("no PulseAudio context"));
     pa_context_set_state_callback(context_, &Microphone::changed, this);
     pa_threaded_mainloop_lock(loop_);
+    // The waits below also end on the stop: a sound server that accepts but never answers
+    // must not hold Ctrl-C up.
+    const pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    stopWatch_ = api->io_new(const_cast<pa_mainloop_api*>(api), stop_.fd(), PA_IO_EVENT_INPUT,
+                             &Microphone::stopped, this);
     auto unlock = [&](std::string why) {
       pa_threaded_mainloop_unlock(loop_);
       return std::unexpected(std::move(why));
@@ -278,6 +311,7 @@ class Microphone final : public AudioInput {
       return unlock(pa_strerror(pa_context_errno(context_)));
     }
     for (;;) {
+      if (stop_.raised()) return unlock("stopped");
       auto state = pa_context_get_state(context_);
       if (state == PA_CONTEXT_READY) break;
       if (!PA_CONTEXT_IS_GOOD(state)) return unlock(pa_strerror(pa_context_errno(context_)));
@@ -296,6 +330,7 @@ class Microphone final : public AudioInput {
       return unlock(pa_strerror(pa_context_errno(context_)));
     }
     for (;;) {
+      if (stop_.raised()) return unlock("stopped");
       auto state = pa_stream_get_state(stream_);
       if (state == PA_STREAM_READY) break;
       if (!PA_STREAM_IS_GOOD(state)) return unlock(pa_strerror(pa_context_errno(context_)));
@@ -306,6 +341,11 @@ class Microphone final : public AudioInput {
   }
 
   // On the main loop's thread.
+  static void stopped(pa_mainloop_api* api, pa_io_event* event, int, pa_io_event_flags_t,
+                      void* self) {
+    api->io_enable(event, PA_IO_EVENT_NULL);  // the stop stays raised: once is enough
+    pa_threaded_mainloop_signal(static_cast<Microphone*>(self)->loop_, 0);
+  }
   static void changed(pa_context*, void* self) { static_cast<Microphone*>(self)->stateChanged(); }
   static void changed(pa_stream*, void* self) { static_cast<Microphone*>(self)->stateChanged(); }
   void stateChanged() {
@@ -333,62 +373,42 @@ class Microphone final : public AudioInput {
     }
   }
 
+  const Stop& stop_;
   pa_threaded_mainloop* loop_ = nullptr;
-  pa_context* context_ = nullptr;  // guarded by the main loop's lock, like stream_
+  pa_io_event* stopWatch_ = nullptr;  // guarded by the main loop's lock, like context_
+  pa_context* context_ = nullptr;     // guarded by the main loop's lock, like stream_
   pa_stream* stream_ = nullptr;
   int recorded_[2] = {-1, -1};  // the write end is the main loop's
 };
 
 }  // namespace
 
-std::expected<TemporaryFile, std::string> TemporaryFile::holdingStandardInput() {
+namespace {
+
+std::atomic<bool> inputClosed{false};
+
+}  // namespace
+
+bool standardInputWasClosed() {
+  return inputClosed;
+}
+
+void noteStandardInputClosed() {
+  inputClosed = true;
+}
+
+std::expected<int, std::string> keepStandardInput(const Stop& stop) {
   if (::isatty(STDIN_FILENO)) {
     return std::unexpected(
         std::string("standard input is a terminal, not audio: pipe an audio file into it"));
   }
-  std::string folder = temporaryFolder();
-  std::string name = folder + "/vorel-speech-input-XXXXXX";
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) {
-    return std::unexpected("no room for the audio on standard input in " + folder + " (" +
-                           std::strerror(errno) + ")");
-  }
-  TemporaryFile file(name);
-  bool kept = keepStandardInput(fd, {});
-  ::close(fd);
-  if (!kept) return std::unexpected("the audio on standard input could not be kept in " + folder);
-  return file;
+  if (standardInputWasClosed()) return std::unexpected(cannotRead("it is closed"));
+  return spool({}, stop, 0);
 }
 
-namespace {
-
-// The one temporary file there is at a time, for the signal handler: its path, and whether it
-// is set. Written before the flag is raised and only while it is down.
-char pendingTemporary[4096];
-std::atomic<bool> temporaryPending{false};
-
-}  // namespace
-
-TemporaryFile::TemporaryFile(std::string path) : path_(std::move(path)) {
-  if (path_.size() < sizeof pendingTemporary && !temporaryPending) {
-    std::memcpy(pendingTemporary, path_.c_str(), path_.size() + 1);
-    temporaryPending = true;
-  }
-}
-
-TemporaryFile::~TemporaryFile() {
-  if (path_.empty()) return;
-  if (temporaryPending && path_ == pendingTemporary) temporaryPending = false;
-  ::unlink(path_.c_str());
-}
-
-void removeTemporaryFileNow() {
-  if (temporaryPending.exchange(false)) ::unlink(pendingTemporary);
-}
-
-std::expected<std::unique_ptr<AudioInput>, std::string> AudioInput::open(
-    const std::string& source) {
-  if (source.empty()) return Microphone::open();
+std::expected<std::unique_ptr<AudioInput>, std::string> AudioInput::open(const std::string& source,
+                                                                         const Stop& stop) {
+  if (source.empty()) return Microphone::open(stop);
   if (source != "-") {
     auto file = linuxplatform::SoundFile::open(source);
     if (!file) return std::unexpected(file.error().description);
@@ -399,17 +419,18 @@ std::expected<std::unique_ptr<AudioInput>, std::string> AudioInput::open(
         "standard input is a terminal, not audio: pipe audio into it, or leave out - to listen "
         "to the microphone"));
   }
-  std::atomic<bool> never{false};
-  std::string start = readUpTo(STDIN_FILENO, headerBytes, never);
-  switch (headerOf(start)) {
+  auto start = readUpTo(headerBytes, stop);
+  if (!start) return std::unexpected(start.error());
+  if (stop.raised()) return std::unexpected(std::string("stopped"));
+  switch (headerOf(*start)) {
     case Header::flac:
-      return spooled(std::move(start));
+      return spooled(*start, stop);
     case Header::streamable:
-      return StreamInput::open(std::move(start));
+      return StreamInput::open(std::move(*start), stop);
     case Header::none:
       break;
   }
-  return std::make_unique<RawInput>(std::move(start));
+  return std::make_unique<RawInput>(std::move(*start));
 }
 
 }  // namespace vorel::client

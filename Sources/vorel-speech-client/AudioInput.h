@@ -2,7 +2,6 @@
 // as 48 kHz signed 16-bit mono samples.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -11,6 +10,8 @@
 #include <span>
 #include <string>
 #include <utility>
+
+#include "Stop.h"
 
 namespace vorel::client {
 
@@ -23,35 +24,28 @@ class AudioInput {
 
   // "" is the default microphone (PulseAudio, which PipeWire also serves); "-" is standard
   // input: a WAV, FLAC, Ogg or MP3 stream, told by its header, or else raw samples in the live
-  // format; anything else is an audio file. Fails with a line for people.
-  static std::expected<std::unique_ptr<AudioInput>, std::string> open(const std::string& source);
+  // format; anything else is an audio file. Fails with a line for people; waiting for standard
+  // input or the sound server ends, with no input, once `stop` is raised.
+  static std::expected<std::unique_ptr<AudioInput>, std::string> open(const std::string& source,
+                                                                      const Stop& stop);
 
   virtual ~AudioInput() = default;
-  // Delivers the audio until its end, a false from `take`, or `interrupted`; returns why it
-  // stopped early when that was a failure.
-  virtual std::expected<void, std::string> read(const Take& take,
-                                                const std::atomic<bool>& interrupted) = 0;
+  // Delivers the audio until its end, a false from `take`, or the stop; returns why it stopped
+  // early when that was a failure (a read error is one, never taken for the end).
+  virtual std::expected<void, std::string> read(const Take& take, const Stop& stop) = 0;
   // Whether the audio comes at the pace of speech by itself (a microphone does).
   virtual bool live() const { return false; }
 };
 
-// A temporary file, removed with its owner, or by removeTemporaryFileNow.
-class TemporaryFile {
- public:
-  // Everything on standard input (an audio file, at most 4 GiB), kept in $TMPDIR or /tmp.
-  static std::expected<TemporaryFile, std::string> holdingStandardInput();
-  TemporaryFile(TemporaryFile&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-  TemporaryFile& operator=(TemporaryFile&&) = delete;
-  ~TemporaryFile();
-  const std::string& path() const { return path_; }
+// Everything on standard input (an audio file, at most 4 GiB), kept in an unnamed file in
+// $TMPDIR or /tmp that nothing can leave behind: its descriptor, open for reading and inherited
+// by children (a child reads it as /dev/fd/N). Fails with a line for people; stops, failing
+// with "stopped", once `stop` is raised.
+std::expected<int, std::string> keepStandardInput(const Stop& stop);
 
- private:
-  explicit TemporaryFile(std::string path);
-  std::string path_;
-};
-
-// Removes the temporary file that exists, if one does, from a signal handler about to _exit:
-// async-signal-safe.
-void removeTemporaryFileNow();
+// Whether standard input was closed when the client started (its descriptor then holds
+// /dev/null, so that nothing else takes it).
+bool standardInputWasClosed();
+void noteStandardInputClosed();
 
 }  // namespace vorel::client

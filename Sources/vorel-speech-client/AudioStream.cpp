@@ -1,23 +1,34 @@
 #include "AudioStream.h"
 
+#include <poll.h>
+
 #include <chrono>
 #include <span>
-#include <thread>
 
 #include "HelperProtocol.h"
 
 namespace vorel::client {
 
 std::expected<void, std::string> streamAudio(HelperProcess& helper, AudioInput& input,
-                                             bool realtime, const std::atomic<bool>& interrupted) {
+                                             bool realtime, const Stop& stop) {
   using Clock = std::chrono::steady_clock;
   bool paced = realtime && !input.live();
   auto started = Clock::now();
   std::size_t sent = 0;
+  // Waits until a frame is due, or the stop.
+  auto due = [&] {
+    auto at = started + std::chrono::milliseconds(100 * sent);
+    while (!stop.raised()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now()).count();
+      if (left <= 0) return;
+      pollfd ready{stop.fd(), POLLIN, 0};
+      ::poll(&ready, 1, static_cast<int>(left));
+    }
+  };
   auto sendFrame = [&](std::string_view payload) {
-    if (paced) std::this_thread::sleep_until(started + std::chrono::milliseconds(100 * sent));
+    if (paced) due();
     ++sent;
-    return helper.send(encodeFrame(payload));
+    return !stop.raised() && helper.send(encodeFrame(payload));
   };
   std::string pending;
   bool alive = true;
@@ -29,15 +40,15 @@ std::expected<void, std::string> streamAudio(HelperProcess& helper, AudioInput& 
           pending += static_cast<char>(bits >> 8);
         }
         std::size_t at = 0;
-        while (alive && pending.size() - at >= frameBytes && !interrupted) {
+        while (alive && pending.size() - at >= frameBytes) {
           alive = sendFrame(std::string_view(pending).substr(at, frameBytes));
           at += frameBytes;
         }
         pending.erase(0, at);
-        return alive && !interrupted;
+        return alive;
       },
-      interrupted);
-  if (alive && !interrupted && !pending.empty()) sendFrame(pending);
+      stop);
+  if (alive && !stop.raised() && !pending.empty()) sendFrame(pending);
   helper.closeInput();
   return read;
 }

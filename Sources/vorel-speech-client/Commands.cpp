@@ -23,8 +23,10 @@
 #include "HelperProtocol.h"
 #include "Locales.h"
 #include "ModelStore.h"
+#include "Output.h"
 #include "ProgramFolder.h"
 #include "SpeechWire.h"
+#include "Stop.h"
 #include "Terminal.h"
 
 namespace vorel::client {
@@ -37,17 +39,25 @@ using Clock = std::chrono::steady_clock;
 std::atomic<bool> interrupted{false};
 std::atomic<pid_t> runningHelper{0};             // its process group, while it runs
 std::atomic<bool> helperStopsOnInterrupt{true};  // false while dictating
+// Raised by Ctrl-C: every wait for input (standard input, a FIFO, the sound server) ends.
+std::atomic<Stop*> inputStop{nullptr};
 
 }  // namespace
+
+void setUp() {
+  static Stop stop;
+  inputStop = &stop;
+}
 
 void interrupt() {
   pid_t helper = runningHelper.load();
   if (interrupted.exchange(true)) {
-    // A second Ctrl-C: stop at once, leaving nothing running behind.
+    // A second Ctrl-C: stop at once, leaving nothing running behind (files being written and
+    // standard input kept for the helper are unnamed: they go with the process).
     if (helper > 0) ::kill(-helper, SIGKILL);
-    removeTemporaryFileNow();
     _exit(interruptedStatus);
   }
+  if (Stop* stop = inputStop.load()) stop->raise();
   if (helper > 0 && helperStopsOnInterrupt.load()) ::kill(-helper, SIGTERM);
 }
 
@@ -80,13 +90,56 @@ std::string request(const std::string& op, const std::optional<std::string>& loc
   return HelperRequest{op, locale, path}.encode();
 }
 
+// A reason on one line, whatever it holds (a path may hold a line feed).
+std::string oneLine(const std::string& text) {
+  std::string line;
+  for (unsigned char ch : text) {
+    if (ch == '\n') {
+      line += "\\n";
+    } else if (ch < 0x20 || ch == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", ch);
+      line += escaped;
+    } else {
+      line += static_cast<char>(ch);
+    }
+  }
+  return line;
+}
+
 int fail(const std::string& reason) {
-  std::fprintf(stderr, "vorel-speech-client: %s\n", reason.c_str());
+  std::fprintf(stderr, "vorel-speech-client: %s\n", oneLine(reason).c_str());
   return 1;
 }
 
+Stop& stopOfInput() {
+  return *inputStop.load();
+}
+
+// The helper's reason with a path the client made up (standard input kept as /dev/fd/N) named
+// as the user knows it.
+std::string named(std::string reason, const std::string& path, const std::string& shown) {
+  if (path == shown) return reason;
+  for (auto [from, to] : {std::pair{"the audio file " + path, std::string("the audio on ") + shown},
+                          std::pair{path, shown}}) {
+    for (auto at = reason.find(from); at != std::string::npos; at = reason.find(from, at)) {
+      reason.replace(at, from.size(), to);
+      at += to.size();
+    }
+  }
+  return reason;
+}
+
 // The helper's reason, with what to do about it where the client knows.
-std::string withFix(const std::string& reason) {
+std::string withFix(const std::string& reason, const Options& options) {
+  bool dictatingAFile = options.command == "dictate" && !options.arguments.empty() &&
+                        options.arguments.front() != "-";
+  if (dictatingAFile && !options.realtime &&
+      reason.find("fell a minute behind") != std::string::npos) {
+    return reason +
+           " (the file was sent faster than it is spoken: --realtime sends it at the pace of "
+           "speech, and transcribe reads a whole file at its own pace)";
+  }
   const std::string missing = "has no model installed for ";
   if (auto at = reason.find(missing); at != std::string::npos) {
     return reason + " (vorel-speech-client install " + reason.substr(at + missing.size()) + ")";
@@ -133,16 +186,11 @@ std::vector<std::string> offeredLocales(const Options& options) {
   return offered;
 }
 
-bool installed(const Options& options, const std::string& locale) {
-  Options quiet = options;
-  quiet.json = false;
-  bool answer = false;
-  ask(quiet, request("asset-state", locale), [&](const std::string& line) {
-    auto state = Wire::decode<AssetState>(line);
-    answer = state && state->is<AssetState::Installed>();
-    return 0;
-  });
-  return answer;
+// Whether a locale's model is installed: the helper's own store, looked at here, so that
+// marking a long list costs no helper per locale.
+bool installed(const std::string& locale) {
+  static const linuxplatform::ModelStore store(linuxplatform::ModelStore::defaultLocations());
+  return store.installedModel(locale).has_value();
 }
 
 // Catalogs the helper skips, said on standard error: otherwise a typo in one only shows as a
@@ -162,9 +210,9 @@ std::expected<std::string, int> chooseLocale(const Options& options) {
   std::string user =
       linuxplatform::canonicalLocale(linuxplatform::currentLocaleFromEnvironment()).value_or("");
   bool userOffered = std::find(offered.begin(), offered.end(), user) != offered.end();
-  if (userOffered && installed(options, user)) return user;
+  if (userOffered && installed(user)) return user;
   for (const auto& locale : offered) {
-    if (locale == user || !installed(options, locale)) continue;
+    if (locale == user || !installed(locale)) continue;
     if (!user.empty()) {
       std::string why = userOffered
                             ? user + " is not installed (vorel-speech-client install " + user + ")"
@@ -198,35 +246,43 @@ std::string describe(const std::string& locale, const AssetState& state) {
   return std::visit(Visitor{locale}, state.value);
 }
 
+// Stops the helper of a request whose output can no longer be written: its results would be
+// lost.
+void stopHelper(HelperProcess& helper) {
+  ::kill(-helper.pid(), SIGTERM);
+}
+
 // Reads the helper's events to the end of its output; the terminal one, if it came. Touches only
-// the helper's output: it may run beside a thread writing the helper's input.
-std::optional<SpeechEvent> readEvents(HelperProcess& helper, const Options& options,
-                                      const std::function<void(const SpeechEvent&)>& onEvent) {
+// the helper's output: it may run beside a thread writing the helper's input. The handler
+// returns false when the events can no longer be shown (a write failed): the helper is stopped.
+std::optional<SpeechEvent> readEvents(HelperProcess& helper, const Options& options, Output& out,
+                                      const std::function<bool(const SpeechEvent&)>& onEvent) {
   std::optional<SpeechEvent> terminal;
+  bool showing = true;
   while (auto line = helper.readLine()) {
-    if (options.json) {
-      std::printf("%s\n", line->c_str());
-      std::fflush(stdout);
-    }
+    if (!showing) continue;
+    if (options.json) showing = out.write(*line + "\n");
     auto event = Wire::decode<SpeechEvent>(*line);
-    if (!event) continue;
-    if (event->isTerminal()) terminal = *event;
-    if (!options.json) onEvent(*event);
+    if (event && event->isTerminal()) terminal = *event;
+    if (showing && event && !options.json) showing = onEvent(*event);
+    if (!showing) stopHelper(helper);
   }
   return terminal;
 }
 
 // Waits for the helper once it has said everything; the exit status of the request.
 int finish(HelperProcess& helper, const Options& options,
-           const std::optional<SpeechEvent>& terminal) {
+           const std::optional<SpeechEvent>& terminal, const Output& out,
+           const std::string& path = {}, const std::string& shown = {}) {
   int status = reap(helper);
+  if (out.failed()) return fail(out.error());
   if (stoppedByInterrupt()) return interruptedStatus;
   if (!terminal) {
     return fail("the speech helper ended without finishing (status " + std::to_string(status) +
                 ")");
   }
   if (auto* f = std::get_if<SpeechEvent::Failed>(&terminal->value)) {
-    if (!options.json) fail(withFix(f->reason));
+    if (!options.json) fail(withFix(named(f->reason, path, shown), options));
     return 1;
   }
   if (terminal->is<SpeechEvent::Cancelled>()) {
@@ -234,12 +290,6 @@ int finish(HelperProcess& helper, const Options& options,
     return 1;
   }
   return status == 0 ? 0 : 1;
-}
-
-int follow(HelperProcess& helper, const Options& options,
-           const std::function<void(const SpeechEvent&)>& onEvent) {
-  auto terminal = readEvents(helper, options, onEvent);
-  return finish(helper, options, terminal);
 }
 
 }  // namespace
@@ -275,7 +325,7 @@ int locales(const Options& options) {
     }
     std::string text;
     for (const auto& l : list->locales) {
-      text += (text.empty() ? "" : ", ") + l + (installed(options, l) ? " (installed)" : "");
+      text += (text.empty() ? "" : ", ") + l + (installed(l) ? " (installed)" : "");
     }
     std::printf("%s\n", text.c_str());
     return 0;
@@ -343,25 +393,35 @@ int install(const Options& options) {
   return fail("the installation of " + locale + " did not finish");
 }
 
-int transcribe(const Options& options) {
-  std::string path = options.arguments.at(0);
-  std::optional<TemporaryFile> spooled;
-  if (path == "-") {
-    // The helper reads a file by its path: standard input is kept in one first.
-    auto kept = TemporaryFile::holdingStandardInput();
-    if (!kept) return fail(kept.error());
-    spooled.emplace(std::move(*kept));
-    path = spooled->path();
+namespace {
+
+// Standard input, kept whole in an unnamed file that the helper reads as /dev/fd/N.
+class KeptInput {
+ public:
+  explicit KeptInput(int fd) : fd_(fd) {}
+  KeptInput(const KeptInput&) = delete;
+  KeptInput& operator=(const KeptInput&) = delete;
+  ~KeptInput() { ::close(fd_); }
+  std::string path() const { return "/dev/fd/" + std::to_string(fd_); }
+
+ private:
+  int fd_;
+};
+
+// Transcribes one file (or standard input, "-") into `out`; the request's exit status.
+int transcribeInto(const Options& options, const std::string& given, Output& out) {
+  std::string path = given;
+  std::string shown = given == "-" ? "standard input" : given;
+  std::optional<KeptInput> kept;
+  if (given == "-") {
+    auto fd = keepStandardInput(stopOfInput());
+    if (!fd) return interrupted ? interruptedStatus : fail(fd.error());
+    kept.emplace(*fd);
+    path = kept->path();
   }
   auto chosen = chooseLocale(options);
   if (!chosen) return chosen.error();
   const std::string& locale = *chosen;
-  std::unique_ptr<FILE, int (*)(FILE*)> file(nullptr, &std::fclose);
-  if (!options.outputFile.empty()) {
-    file.reset(std::fopen(options.outputFile.c_str(), "w"));
-    if (!file) return fail("cannot write " + options.outputFile + ": " + std::strerror(errno));
-  }
-  FILE* out = file ? file.get() : stdout;
   auto helper = startHelper(options);
   if (!helper) return fail(helper.error());
   helper->send(request("transcribe", locale, path));
@@ -369,31 +429,47 @@ int transcribe(const Options& options) {
   // The document is written as the segments arrive, so that whatever ends the transcription
   // leaves a whole document of what was done.
   Document document(options.format, options.layout);
-  auto write = [&](const std::string& text) {
-    std::fputs(text.c_str(), out);
-    std::fflush(out);
-  };
-  if (!options.json) write(document.open());
+  std::size_t segments = 0;
+  if (!options.json) out.write(document.open());
   StatusLine bar;
-  int result = follow(*helper, options, [&](const SpeechEvent& event) {
+  auto terminal = readEvents(*helper, options, out, [&](const SpeechEvent& event) {
     if (auto* p = std::get_if<SpeechEvent::Progress>(&event.value)) {
       double fraction = p->total ? static_cast<double>(p->done) / p->total : 0;
       bar.show(progressLine("Transcribing", fraction,
                             shortClock(p->done) + " / " + shortClock(p->total), statusWidth()));
-    } else if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
-      bar.clear();
-      for (const auto& segment : s->segments) write(document.add(segment));
-    } else {
-      bar.clear();
+      return true;
     }
+    bar.clear();
+    if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
+      for (const auto& segment : s->segments) {
+        ++segments;
+        if (!out.write(document.add(segment))) return false;
+      }
+    }
+    return true;
   });
   bar.clear();
-  if (!options.json) write(document.close());
-  if (file && std::fclose(file.release()) != 0) {
-    return fail("cannot write " + options.outputFile + ": " + std::strerror(errno));
-  }
+  if (!options.json) out.write(document.close());
+  int result = finish(*helper, options, terminal, out, path, shown);
+  // A file is put in place when there is something to keep: the whole transcript, or what was
+  // transcribed before Ctrl-C or a failure. Otherwise the file that was there stays as it was.
+  if (out.failed()) return result;  // said by finish()
+  if ((result == 0 || segments > 0) && !out.commit()) return fail(out.error());
   if (result == interruptedStatus) fail("stopped; what was transcribed so far is kept");
   return result;
+}
+
+}  // namespace
+
+int transcribe(const Options& options) {
+  const std::string& path = options.arguments.at(0);
+  if (options.outputFile.empty()) {
+    Output out;
+    return transcribeInto(options, path, out);
+  }
+  auto out = Output::file(options.outputFile, {path});
+  if (!out) return fail(out.error());
+  return transcribeInto(options, path, *out);
 }
 
 int transcribeEach(const Options& options) {
@@ -401,33 +477,58 @@ int transcribeEach(const Options& options) {
   const char* extension = options.format == Format::srt   ? ".srt"
                           : options.format == Format::vtt ? ".vtt"
                                                           : ".json";
-  int worst = 0;
-  for (std::size_t i = 0; i < options.arguments.size(); ++i) {
-    Options one = options;
-    const std::string& path = options.arguments[i];
-    one.arguments = {path};
-    if (beside) {
-      one.outputFile = std::filesystem::path(path).replace_extension(extension).string();
-      if (one.outputFile == path) {
-        worst = std::max(worst, fail(path + " would be written over by its own text"));
-        continue;
-      }
-    } else if (!options.json) {
-      std::printf("%s==> %s <==\n", i ? "\n" : "", path.c_str());
-      std::fflush(stdout);
+  const auto& inputs = options.arguments;
+  // Every output is checked before any is written: none may be an input, and no two the same.
+  std::vector<std::string> outputs;
+  if (beside) {
+    for (const auto& path : inputs) {
+      if (path == "-") return fail("standard input can be transcribed only on its own");
+      outputs.push_back(std::filesystem::path(path).replace_extension(extension).string());
     }
-    int result = transcribe(one);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+      for (const auto& input : inputs) {
+        if (outputs[i] == input || sameFile(outputs[i], input)) {
+          return fail("cannot write " + outputs[i] + ": it is one of the recordings");
+        }
+      }
+      for (std::size_t j = 0; j < i; ++j) {
+        auto a = std::filesystem::path(outputs[i]).lexically_normal();
+        auto b = std::filesystem::path(outputs[j]).lexically_normal();
+        if (a == b || sameFile(outputs[i], outputs[j])) {
+          return fail(inputs[j] + " and " + inputs[i] + " would both be written to " + outputs[i] +
+                      ": transcribe them one at a time with -o");
+        }
+      }
+    }
+  }
+  int worst = 0;
+  Output standardOutput;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const std::string& path = inputs[i];
+    int result;
+    if (beside) {
+      auto out = Output::file(outputs[i], inputs);
+      result = out ? transcribeInto(options, path, *out) : fail(out.error());
+      if (result == 0) std::fprintf(stderr, "Wrote %s\n", outputs[i].c_str());
+    } else {
+      if (!options.json &&
+          !standardOutput.write((i ? "\n==> " : "==> ") + oneLine(path) + " <==\n")) {
+        return fail(standardOutput.error());
+      }
+      result = transcribeInto(options, path, standardOutput);
+      if (standardOutput.failed()) return result;
+    }
     if (result == interruptedStatus) return result;
-    if (beside && result == 0) std::fprintf(stderr, "Wrote %s\n", one.outputFile.c_str());
     worst = std::max(worst, result);
   }
   return worst;
 }
 
 int dictate(const Options& options) {
+  Stop& stop = stopOfInput();
   // What is wrong with the audio is said before the helper starts listening.
-  auto input = AudioInput::open(options.arguments.empty() ? "" : options.arguments.at(0));
-  if (!input) return fail(input.error());
+  auto input = AudioInput::open(options.arguments.empty() ? "" : options.arguments.at(0), stop);
+  if (!input) return interrupted ? interruptedStatus : fail(input.error());
   auto chosen = chooseLocale(options);
   if (!chosen) return chosen.error();
   const std::string& locale = *chosen;
@@ -436,31 +537,41 @@ int dictate(const Options& options) {
   helper->send(request("listen", locale));
 
   // The audio is read on this thread, the one Ctrl-C interrupts; the
-  // helper's answers are read on another, which never sees the signal.
+  // helper's answers are read on another, which never sees the signal. Once the helper has
+  // ended the dictation (or its words can no longer be shown), the audio stops too.
   sigset_t interrupt, previous;
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
   pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
   StatusLine line;
+  Output out;
   std::optional<SpeechEvent> terminal;
   std::thread reading([&] {
-    terminal = readEvents(*helper, options, [&](const SpeechEvent& event) {
+    terminal = readEvents(*helper, options, out, [&](const SpeechEvent& event) {
       if (auto* v = std::get_if<SpeechEvent::Volatile>(&event.value)) {
         line.show(tailToWidth(v->text, statusWidth()));
-      } else if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
-        line.clear();
-        for (const auto& segment : s->segments) std::printf("%s\n", timestamped(segment).c_str());
-        std::fflush(stdout);
-      } else {
-        line.clear();
+        return true;
       }
+      line.clear();
+      bool shown = true;
+      if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
+        for (const auto& segment : s->segments) {
+          shown = shown && out.write(timestamped(segment) + "\n");
+        }
+      }
+      if (event.isTerminal()) stop.raise();
+      return shown;
     });
+    stop.raise();  // the helper has said everything, or can no longer be heard
   });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  auto streamed = streamAudio(*helper, **input, options.realtime, interrupted);
+  auto streamed = streamAudio(*helper, **input, options.realtime, stop);
   reading.join();
-  int result = finish(*helper, options, terminal);  // on this thread, which wrote the input
-  if (!streamed) return fail(streamed.error());
+  int result = finish(*helper, options, terminal, out);  // on this thread, which wrote the input
+  if (!streamed) {
+    fail(streamed.error());
+    return result == 0 ? 1 : result;
+  }
   return result;
 }
 

@@ -26,6 +26,9 @@ struct Options {
 // The exit status after Ctrl-C.
 constexpr int interruptedStatus = 130;
 
+// Makes what the commands share; once, before any command and before Ctrl-C is handled.
+void setUp();
+
 // Ctrl-C, from the signal handler: the first stops the helper (dictation instead ends its
 // audio and lets the last segments arrive), the second ends the client at once. Only
 // async-signal-safe calls.

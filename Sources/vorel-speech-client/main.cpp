@@ -1,5 +1,6 @@
 // vorel-speech-client: the helper's protocol for people and scripts. Each command starts
 // vorel-speech as a child, exactly as the journaling application does, and shows what it says.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,13 +9,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <expected>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "AudioInput.h"
 #include "ClientHelp.h"
 #include "Commands.h"
+#include "Output.h"
 
 namespace {
 
@@ -143,12 +147,60 @@ std::expected<Options, int> parse(int argc, char** argv) {
   return options;
 }
 
+// A standard stream closed by whoever started the client gets /dev/null, so that no file the
+// client opens takes its number and receives what was meant for it; whether each was closed.
+std::vector<bool> guardStandardStreams() {
+  std::vector<bool> closed;
+  for (int fd = 0; fd < 3; ++fd) {
+    bool isClosed = ::fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+    closed.push_back(isClosed);
+    if (isClosed) {
+      int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) {
+        ::dup2(opened, fd);
+        ::close(opened);
+      }
+    }
+  }
+  return closed;
+}
+
+// What the command printed reaches standard output, or the run fails (said once: a failure
+// the command met writing has been said already).
+int flushed(int status) {
+  errno = 0;
+  int error = std::fflush(stdout) != 0 ? errno : 0;
+  if (error == 0 && std::ferror(stdout)) error = EIO;
+  if (error == 0 && !standardOutputFailed()) return status;
+  if (!standardOutputFailed()) {
+    std::fprintf(stderr, "vorel-speech-client: cannot write standard output: %s\n",
+                 std::strerror(error));
+  }
+  return status == 0 || status == interruptedStatus ? 1 : status;
+}
+
+int run(const Options& options);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  auto closed = guardStandardStreams();
   signal(SIGPIPE, SIG_IGN);
+  if (closed[0]) noteStandardInputClosed();
+  setUp();
   auto options = parse(argc, argv);
   if (!options) return options.error();
+  if (closed[1] && options->outputFile.empty() && !options->help) {
+    std::fprintf(stderr, "vorel-speech-client: cannot write standard output: it is closed\n");
+    return 1;
+  }
+  return flushed(run(*options));
+}
+
+namespace {
+
+int run(const Options& given) {
+  const Options* options = &given;
   if (options->help) {
     std::printf("%s", helpTexts.at(options->command).c_str());
     return 0;
@@ -175,3 +227,5 @@ int main(int argc, char** argv) {
   if (command == "dictate" && count <= 1) return dictate(*options);
   return usage(command, "wrong number of arguments");
 }
+
+}  // namespace
