@@ -1,9 +1,15 @@
 // The widget extension as the host loads it: its gallery, its entries, its drawing and its links.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <optional>
 
 #include "Fixtures.h"
+#include "PositionFile.h"
 #include "WidgetHost.h"
 
 namespace widgethost {
@@ -171,6 +177,79 @@ TEST(Widgets, TheExtensionIsEntitledToTheSandboxAlone) {
                       plist.substr(value + 1, valueEnd - value - 1));
   }
   EXPECT_EQ(entries, std::vector<std::string>{"com.apple.security.app-sandbox=true/"});
+}
+
+// The position file is the user's state, read and written as untrusted: whatever is at its
+// place (or at its partial file's), reading neither hangs nor reads more than a line, and
+// writing never goes through a link or into a FIFO.
+TEST(PositionFile, EveryShapeOfStateIsReadAndWrittenSafely) {
+  auto state = vorel::testing::scratch() / "widget-state";
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  auto folder = state / "vorel-widgets";
+  auto file = folder / "VorelCapture.position";
+  auto partial = folder / ".VorelCapture.position.";
+  partial += std::to_string(::getpid());
+  auto elsewhere = vorel::testing::scratch() / "not-a-position";
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    std::optional<std::pair<int, int>> read;
+  };
+  auto text = [&](std::string content) {
+    return [&file, content] { std::ofstream(file) << content; };
+  };
+  std::vector<Case> cases = {
+      {"nothing there", [] {}, std::nullopt},
+      {"a position", text("423 278\n"), std::pair{423, 278}},
+      {"negative, no line feed", text("-20 -7"), std::pair{-20, -7}},
+      {"words", text("left top\n"), std::nullopt},
+      {"three numbers", text("1 2 3\n"), std::nullopt},
+      {"off any screen", text("900000 5\n"), std::nullopt},
+      {"a long line", text("1 2" + std::string(100, ' ') + "\n"), std::nullopt},
+      {"a FIFO", [&] { ::mkfifo(file.c_str(), 0600); }, std::nullopt},
+      {"a link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", file); },
+       std::nullopt},
+      {"a link to a good file",
+       [&] {
+         std::ofstream(elsewhere) << "1 2\n";
+         std::filesystem::create_symlink(elsewhere, file);
+       },
+       std::nullopt},
+      {"a folder", [&] { std::filesystem::create_directories(file); }, std::nullopt},
+      {"a FIFO as the partial file", [&] { ::mkfifo(partial.c_str(), 0600); }, std::nullopt},
+      {"a link as the partial file",
+       [&] {
+         std::ofstream(elsewhere) << "precious\n";
+         std::filesystem::create_symlink(elsewhere, partial);
+       },
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(state);
+    std::filesystem::remove(elsewhere);
+    std::filesystem::create_directories(folder);
+    c.make();
+    auto read = rememberedPosition("VorelCapture");
+    EXPECT_EQ(read.has_value(), c.read.has_value()) << c.name;
+    if (read && c.read) {
+      EXPECT_EQ(std::pair(read->x, read->y), *c.read) << c.name;
+    }
+    bool folderThere = std::filesystem::is_directory(file);
+    EXPECT_EQ(rememberPosition("VorelCapture", {31, 41}), !folderThere) << c.name;
+    if (!folderThere) {
+      auto again = rememberedPosition("VorelCapture");
+      ASSERT_TRUE(again) << c.name << ": the position written is read back";
+      EXPECT_EQ(std::pair(again->x, again->y), std::pair(31, 41)) << c.name;
+    }
+    if (std::filesystem::exists(elsewhere)) {
+      std::ifstream in(elsewhere);
+      std::string kept((std::istreambuf_iterator<char>(in)), {});
+      EXPECT_TRUE(kept == "precious\n" || kept == "1 2\n") << c.name << ": written through a link";
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(partial)))
+        << c.name << ": no partial file left";
+  }
+  ::unsetenv("XDG_STATE_HOME");
 }
 
 }  // namespace

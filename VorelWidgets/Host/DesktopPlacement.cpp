@@ -4,14 +4,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gdk/x11/gdkx.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <system_error>
 
 namespace widgethost {
 namespace {
@@ -22,10 +16,6 @@ bool isX11(GdkSurface* surface) {
 
 Display* displayOf(GdkSurface* surface) {
   return gdk_x11_display_get_xdisplay(gdk_surface_get_display(surface));
-}
-
-std::filesystem::path positionFile(const std::string& kind, const std::filesystem::path& folder) {
-  return folder / (kind + ".position");
 }
 
 // A _NET_WM_STATE change, as a client asks the window manager for one (EWMH).
@@ -52,52 +42,6 @@ Position onScreen(Display* display, Position where) {
 }
 
 }  // namespace
-
-std::optional<std::filesystem::path> stateFolder() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state && state[0] == '/') return std::filesystem::path(state) / "vorel-widgets";
-  const char* home = std::getenv("HOME");
-  std::string folder = home && home[0] == '/' ? home : "";
-  if (folder.empty()) {
-    if (passwd* user = getpwuid(getuid()); user && user->pw_dir && user->pw_dir[0] == '/') {
-      folder = user->pw_dir;
-    }
-  }
-  if (folder.empty()) return std::nullopt;
-  return std::filesystem::path(folder) / ".local" / "state" / "vorel-widgets";
-}
-
-std::optional<Position> rememberedPosition(const std::string& kind) {
-  auto folder = stateFolder();
-  if (!folder) return std::nullopt;
-  std::ifstream in(positionFile(kind, *folder));
-  std::string line;
-  if (!std::getline(in, line) || line.size() > 64) return std::nullopt;
-  std::istringstream words(line);
-  Position where;
-  std::string rest;
-  if (!(words >> where.x >> where.y) || (words >> rest)) return std::nullopt;
-  // No screen is this large: a damaged file, not a place.
-  if (std::abs(where.x) > 100000 || std::abs(where.y) > 100000) return std::nullopt;
-  return where;
-}
-
-void rememberPosition(const std::string& kind, Position where) {
-  auto folder = stateFolder();
-  if (!folder) return;
-  std::error_code error;
-  std::filesystem::create_directories(*folder, error);
-  // Written whole, then renamed over the old one: a crash never leaves half a position.
-  auto file = positionFile(kind, *folder);
-  auto partial = file;
-  partial += ".partial";
-  {
-    std::ofstream out(partial, std::ios::trunc);
-    out << where.x << ' ' << where.y << '\n';
-    if (!out) return;
-  }
-  std::filesystem::rename(partial, file, error);
-}
 
 void prepareDesktopWindow(GdkSurface* surface, const std::string& kind,
                           std::optional<Position> where) {

@@ -4,22 +4,12 @@
 
 #include <gdk/gdk.h>
 
-#include <filesystem>
 #include <optional>
 #include <string>
 
+#include "PositionFile.h"
+
 namespace widgethost {
-
-struct Position {
-  int x = 0;
-  int y = 0;
-};
-
-// $XDG_STATE_HOME/vorel-widgets (~/.local/state by default), or nothing without a home.
-std::optional<std::filesystem::path> stateFolder();
-// Where a widget of this kind was left, if it was, and the file is sound.
-std::optional<Position> rememberedPosition(const std::string& kind);
-void rememberPosition(const std::string& kind, Position where);
 
 // Before the window is shown: its class ("VorelWidgets") and instance (the kind) for window
 // rules, and where it goes. X11 only; elsewhere the compositor decides.

@@ -1,0 +1,99 @@
+#include "PositionFile.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+namespace widgethost {
+namespace {
+
+constexpr std::size_t largestFile = 64;  // "-100000 -100000\n" and room to spare
+
+std::filesystem::path positionFile(const std::string& kind, const std::filesystem::path& folder) {
+  return folder / (kind + ".position");
+}
+
+bool writeWhole(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> stateFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && state[0] == '/') return std::filesystem::path(state) / "vorel-widgets";
+  const char* home = std::getenv("HOME");
+  std::string folder = home && home[0] == '/' ? home : "";
+  if (folder.empty()) {
+    if (passwd* user = getpwuid(getuid()); user && user->pw_dir && user->pw_dir[0] == '/') {
+      folder = user->pw_dir;
+    }
+  }
+  if (folder.empty()) return std::nullopt;
+  return std::filesystem::path(folder) / ".local" / "state" / "vorel-widgets";
+}
+
+std::optional<Position> rememberedPosition(const std::string& kind) {
+  auto folder = stateFolder();
+  if (!folder) return std::nullopt;
+  // Never waits (a FIFO), never follows a link (to /dev/zero, or anywhere else).
+  int fd = ::open(positionFile(kind, *folder).c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  char bytes[largestFile + 1];
+  ssize_t got = -1;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    do {
+      got = ::read(fd, bytes, sizeof bytes);
+    } while (got < 0 && errno == EINTR);
+  }
+  ::close(fd);
+  if (got <= 0 || static_cast<std::size_t>(got) > largestFile) return std::nullopt;
+  std::istringstream words(std::string(bytes, static_cast<std::size_t>(got)));
+  Position where;
+  std::string rest;
+  if (!(words >> where.x >> where.y) || (words >> rest)) return std::nullopt;
+  // No screen is this large: a damaged file, not a place.
+  if (std::abs(where.x) > 100000 || std::abs(where.y) > 100000) return std::nullopt;
+  return where;
+}
+
+bool rememberPosition(const std::string& kind, Position where) {
+  auto folder = stateFolder();
+  if (!folder) return false;
+  std::error_code error;
+  std::filesystem::create_directories(*folder, error);
+  // Written whole to a file of this process's own (created here, never one that was there:
+  // not a link planted to send the write elsewhere, not a FIFO), then renamed over the old one:
+  // a crash never leaves half a position.
+  auto file = positionFile(kind, *folder);
+  auto partial = folder->string() + "/." + kind + ".position." + std::to_string(::getpid());
+  int fd = -1;
+  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+    fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) ::unlink(partial.c_str());  // a crashed run's, or planted
+  }
+  if (fd < 0) return false;
+  bool written = writeWhole(fd, std::to_string(where.x) + ' ' + std::to_string(where.y) + '\n');
+  written = ::close(fd) == 0 && written;
+  if (!written || ::rename(partial.c_str(), file.c_str()) != 0) {
+    ::unlink(partial.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace widgethost
