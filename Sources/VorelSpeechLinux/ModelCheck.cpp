@@ -22,8 +22,30 @@ namespace fs = std::filesystem;
 // How long a child may take to load a model before it is taken as hung.
 constexpr std::chrono::milliseconds loadLimit{120'000};
 
-// One line per file the recogniser reads: its role, name and identity on disk.
-std::expected<std::string, std::string> fingerprint(const ModelFiles& model) {
+// Files up to this size have their content in the fingerprint: every file of the acoustic
+// model and the dictionary, which a few milliseconds hash; the language model is known by its
+// identity alone.
+constexpr std::uintmax_t hashedUpTo = 4 << 20;
+
+std::expected<std::string, std::string> contentHash(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(path.string() + " cannot be read");
+  Sha256 hash;
+  std::vector<char> buffer(1 << 16);
+  ssize_t n;
+  std::uintmax_t total = 0;
+  while ((n = ::read(fd, buffer.data(), buffer.size())) > 0 && total <= hashedUpTo) {
+    hash.update(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    total += static_cast<std::uintmax_t>(n);
+  }
+  ::close(fd);
+  if (n < 0) return std::unexpected(path.string() + " cannot be read");
+  return hash.hex();
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> modelFingerprint(const ModelFiles& model) {
   std::vector<std::pair<std::string, fs::path>> files{{"lm", model.languageModel},
                                                       {"dict", model.dictionary}};
   std::error_code error;
@@ -35,21 +57,29 @@ std::expected<std::string, std::string> fingerprint(const ModelFiles& model) {
   std::sort(acoustic.begin(), acoustic.end());
   for (const auto& path : acoustic) files.emplace_back("hmm", path);
 
+  // One line per file the recogniser reads: its role, name and identity on disk, with the
+  // change time (which a damage in place moves, even when it puts the modification time back)
+  // and, for the small files, their content (which bit rot changes without a trace).
   std::string text;
   for (const auto& [role, path] : files) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return std::unexpected(path.string() + " is missing");
     text += role + '/' + path.filename().string() + ' ' + std::to_string(info.st_dev) + ' ' +
             std::to_string(info.st_ino) + ' ' + std::to_string(info.st_size) + ' ' +
-            std::to_string(info.st_mtim.tv_sec) + '.' + std::to_string(info.st_mtim.tv_nsec) + '\n';
+            std::to_string(info.st_mtim.tv_sec) + '.' + std::to_string(info.st_mtim.tv_nsec) + ' ' +
+            std::to_string(info.st_ctim.tv_sec) + '.' + std::to_string(info.st_ctim.tv_nsec);
+    if (S_ISREG(info.st_mode) && static_cast<std::uintmax_t>(info.st_size) <= hashedUpTo) {
+      auto content = contentHash(path);
+      if (!content) return std::unexpected(content.error());
+      text += ' ' + *content;
+    }
+    text += '\n';
   }
   return sha256Hex(text);
 }
 
-}  // namespace
-
 std::expected<void, std::string> proveLoadable(const ModelFiles& model, const fs::path& proofs) {
-  auto print = fingerprint(model);
+  auto print = modelFingerprint(model);
   if (!print) return std::unexpected(print.error());
   std::error_code error;
   fs::path proof = proofs.empty() ? fs::path() : proofs / *print;

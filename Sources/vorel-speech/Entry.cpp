@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "HelperProtocol.h"
+#include "LastWords.h"
+#include "SpeechWire.h"
 #include "VorelSpeech.h"
 
 namespace vorel {
@@ -38,7 +40,16 @@ void runHelperProcess(SpeechPlatform& platform) {
   // would have them reaped unseen.
   std::signal(SIGCHLD, SIG_DFL);
   OutputChannel output(STDOUT_FILENO);
-  Emit emit = [&output](std::string_view record) { output.write(record); };
+  // Whatever kills the helper from inside (a recogniser crashing on a model damaged since it was
+  // proven), the client gets a last line, and only one.
+  lastwords::arm(STDOUT_FILENO,
+                 Wire::encode(SpeechEvent::failed("the speech engine stopped unexpectedly"))
+                     .value_or(std::string()));
+  Emit emit = [&output](std::string_view record) {
+    auto event = Wire::decode<SpeechEvent>(record);
+    if (event && event->isTerminal() && !lastwords::disarm()) return;  // the last line is out
+    output.write(record);
+  };
   ListenFactory listen = [&platform](const std::string& locale, OnEvent onEvent) {
     return VorelSpeech::listen(platform, locale, std::move(onEvent));
   };
