@@ -132,6 +132,32 @@ TEST(ClientFiles, AWrittenFileReplacesTheOldOneWholeKeepingItsModeAndLinks) {
   EXPECT_EQ(namesIn(folder), (std::set<std::string>{"notes.txt", "target.srt", "link.srt"}));
 }
 
+// On a file system that fills: the old transcript stays whole, and standard input that cannot be
+// kept says why.
+TEST(ClientFiles, AFullDiskKeepsTheOldFileAndSaysWhy) {
+  auto folder = scratch() / "client-full";
+  std::filesystem::create_directories(folder);
+  const std::string script = R"(mount -t tmpfs -o size=64k tmpfs "$1" 2>/dev/null || exit 77
+cd "$1" && printf 'what I wrote yesterday\n' > old.txt && head -c 60000 /dev/zero > fill
+"$CLIENT" transcribe "$2" -o old.txt; echo "status $?"
+TMPDIR="$1" "$CLIENT" transcribe - < "$2"; echo "status $?"
+cat old.txt; ls -A)";
+  ProcessOptions options;
+  options.environment = {"CLIENT=" + client};
+  options.arguments = {
+      "--mount", "bash", "-c", script, "bash", folder.string(), librivox("0880").string()};
+  auto result = runProcess("/usr/bin/unshare", "", options);
+  if (result.status != 0) GTEST_SKIP() << "no mount namespace here (needs root): " << result.err;
+  EXPECT_EQ(linesOf(result.out),
+            (std::vector<std::string>{"status 1", "status 1", "what I wrote yesterday", "fill",
+                                      "old.txt"}));
+  EXPECT_EQ(linesOf(result.err),
+            (std::vector<std::string>{
+                "vorel-speech-client: cannot write old.txt: No space left on device",
+                "vorel-speech-client: cannot keep standard input in " + folder.string() +
+                    ": No space left on device"}));
+}
+
 // Output that cannot be written ends the run with status 1 and the reason, once; a reader that
 // goes away stops the helper too.
 TEST(ClientFiles, AWriteThatFailsIsAFailure) {
