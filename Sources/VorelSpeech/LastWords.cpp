@@ -15,10 +15,12 @@ namespace {
 char line[1024];
 std::size_t length = 0;
 int output = -1;
-std::atomic<bool> armed{false};
+enum State { unarmed, armed, spoken };
+std::atomic<int> state{unarmed};
 
 void speak() {
-  if (!armed.exchange(false)) return;
+  int expected = armed;
+  if (!state.compare_exchange_strong(expected, spoken)) return;
   std::size_t done = 0;
   while (done < length) {
     ssize_t n = ::write(output, line + done, length - done);
@@ -60,11 +62,12 @@ void arm(int fd, std::string_view text) {
 #endif
     std::atexit(atExit);
   }
-  armed = true;
+  state = armed;
 }
 
 bool disarm() {
-  return armed.exchange(false);
+  int expected = armed;
+  return state.compare_exchange_strong(expected, unarmed) || expected == unarmed;
 }
 
 }  // namespace vorel::lastwords

@@ -12,8 +12,8 @@ namespace vorel::lastwords {
 // Arms the last line for this process, written whole to `fd` (at most 1 KB). Call once, before
 // threads start.
 void arm(int fd, std::string_view line);
-// Disarms it; whether it was armed (false when a dying thread has already taken it, and the
-// caller must then write nothing more).
+// Disarms it. False only when a dying thread has already written it: the caller must then
+// write nothing more.
 bool disarm();
 
 }  // namespace vorel::lastwords
