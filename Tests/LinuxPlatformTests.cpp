@@ -4,13 +4,14 @@
 #include <cmath>
 #include <fstream>
 
-#include "Decoder.h"
 #include "Fixtures.h"
+#include "FrontEnd.h"
 #include "LinuxPlatform.h"
 #include "Locales.h"
 #include "SoxrConverter.h"
 #include "SpeechEngine.h"
 #include "SpeechListening.h"
+#include "Transcript.h"
 
 namespace vorel::linuxplatform {
 namespace {
@@ -176,7 +177,7 @@ std::vector<std::int16_t> convertTone(double analyzerRate, CommonFormat type,
   return out;
 }
 
-TEST(Decoder, WritesTheRecognisersWordsAsPeopleDo) {
+TEST(Transcript, WritesTheRecognisersWordsAsPeopleDo) {
   for (const auto& [words, written] : std::vector<std::pair<std::string, std::string>>{
            {"", ""},
            {"hello world", "Hello world"},
@@ -190,7 +191,7 @@ TEST(Decoder, WritesTheRecognisersWordsAsPeopleDo) {
   }
 }
 
-TEST(Decoder, CutsLongUtterancesIntoPhrasesAtTheirWidestPauses) {
+TEST(Transcript, CutsLongUtterancesIntoPhrasesAtTheirWidestPauses) {
   using Words = std::vector<std::pair<int, int>>;
   using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
   struct Case {

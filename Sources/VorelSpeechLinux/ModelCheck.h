@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <string>
 
-#include "Decoder.h"
+#include "ModelFiles.h"
 
 namespace vorel::linuxplatform {
 

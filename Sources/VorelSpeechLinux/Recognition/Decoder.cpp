@@ -1,0 +1,135 @@
+#include "Decoder.h"
+
+#include <algorithm>
+
+namespace vorel::linuxplatform {
+
+std::expected<std::unique_ptr<Decoder>, PlatformError> Decoder::open(const ModelFiles& model,
+                                                                     bool partialResults, Sink sink,
+                                                                     int decoders) {
+  // Live text needs a recogniser of its own beside the one that decodes utterances whole: load
+  // both at once.
+  std::unique_ptr<Recogniser> running, whole;
+  {
+    std::jthread second;
+    if (partialResults) second = std::jthread([&] { running = Recogniser::load(model); });
+    whole = Recogniser::load(model);
+  }
+  if (!whole || (partialResults && !running)) {
+    return std::unexpected(PlatformError{"the speech engine could not load the model in " +
+                                         model.acousticModel.parent_path().string()});
+  }
+  std::vector<std::unique_ptr<UtteranceDecoder>> loaded;
+  loaded.push_back(std::move(whole));
+  auto pool = std::make_unique<DecoderPool>(
+      std::move(loaded), std::max(decoders, 1),
+      [model]() -> std::unique_ptr<UtteranceDecoder> { return Recogniser::load(model); },
+      std::move(sink));
+  return std::unique_ptr<Decoder>(new Decoder(std::move(running), std::move(pool)));
+}
+
+Decoder::Decoder(std::unique_ptr<Recogniser> running, std::unique_ptr<DecoderPool> pool)
+    : running_(std::move(running)),
+      pool_(std::move(pool)),
+      denoiser_(/*lookBack=*/!running_),
+      detector_(config_),
+      finder_(/*guesses=*/running_ != nullptr, config_) {}
+
+Decoder::~Decoder() = default;
+
+void Decoder::feed(std::span<const std::int16_t> samples) {
+  position_ += static_cast<std::int64_t>(samples.size());
+  finder_.setAudioLength(position_);
+  takeSamples(denoiser_.process(samples));
+  if (finder_.open() && running_) {
+    // The running decode takes the audio in blocks of the same size however it arrived, so that
+    // the same audio streamed in any pieces reads alike.
+    auto block = static_cast<std::size_t>(ListenConfig::samples(config_.decodeBlockMs));
+    auto utterance = finder_.utterance();
+    while (utterance.size() - runningFed_ >= block) {
+      running_->add(utterance.subspan(runningFed_, block));
+      runningFed_ += block;
+    }
+    reportPartial();
+  }
+}
+
+void Decoder::takeSamples(std::span<const std::int16_t> samples) {
+  constexpr std::size_t frameSamples = ListenConfig::frameSamples;
+  while (!samples.empty()) {
+    std::size_t take = std::min(frameSamples - partialFrame_.size(), samples.size());
+    partialFrame_.insert(partialFrame_.end(), samples.begin(), samples.begin() + take);
+    samples = samples.subspan(take);
+    if (partialFrame_.size() == frameSamples) {
+      takeFrame(partialFrame_);
+      partialFrame_.clear();
+    }
+  }
+}
+
+void Decoder::takeFrame(std::span<const std::int16_t> frame) {
+  handle(finder_.take(frame, detector_.isSpeech(frame)));
+}
+
+void Decoder::handle(std::vector<UtteranceEvent> events) {
+  int longestPhrase = ListenConfig::frames(config_.longestPhraseMs);
+  for (auto& event : events) {
+    switch (event.kind) {
+      case UtteranceEvent::Kind::opened:
+        lastPartial_.clear();
+        runningFed_ = 0;
+        if (running_) running_->begin();
+        break;
+      case UtteranceEvent::Kind::guess:
+        guess_ = pool_->decode(event.start, std::move(event.audio), longestPhrase, event.heard);
+        break;
+      case UtteranceEvent::Kind::withdrawn:
+        if (guess_) pool_->withdraw(*guess_);
+        guess_.reset();
+        break;
+      case UtteranceEvent::Kind::closed:
+        if (running_) running_->end();
+        lastPartialFrame_ = finder_.framesSeen();
+        guess_.reset();
+        if (!event.byGuess) {
+          pool_->decode(event.start, std::move(event.audio), longestPhrase, event.heard);
+        }
+        break;
+      case UtteranceEvent::Kind::quiet:
+        pool_->deliver({"", {sampleTime(event.start), sampleTime(0)}, true});
+        lastPartialFrame_ = finder_.framesSeen();
+        break;
+    }
+  }
+}
+
+void Decoder::reportPartial() {
+  std::string text = running_->hypothesis();
+  std::int64_t frames = finder_.framesSeen();
+  if (text == lastPartial_ &&
+      frames - lastPartialFrame_ < ListenConfig::frames(config_.repeatPartialMs)) {
+    return;
+  }
+  std::int64_t start = finder_.utteranceStart();
+  std::int64_t now = frames * ListenConfig::frameSamples;
+  // Never ahead of the final text of an earlier utterance still being decoded.
+  if (pool_->deliverIfIdle(
+          {asWritten(text), {sampleTime(start), sampleTime(now - start)}, false})) {
+    lastPartial_ = text;
+    lastPartialFrame_ = frames;
+  }
+}
+
+void Decoder::flush() {
+  takeSamples(denoiser_.rest());
+  if (!partialFrame_.empty()) {
+    // The last few milliseconds: pad them to a whole frame of silence so nothing is lost.
+    partialFrame_.resize(ListenConfig::frameSamples, 0);
+    takeFrame(partialFrame_);
+    partialFrame_.clear();
+  }
+  handle(finder_.finish());
+  pool_->drain();
+}
+
+}  // namespace vorel::linuxplatform
