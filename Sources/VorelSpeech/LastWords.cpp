@@ -4,9 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "ChildProcess.h"
 
 namespace vorel::lastwords {
 namespace {
@@ -21,13 +22,7 @@ std::atomic<int> state{unarmed};
 void speak() {
   int expected = armed;
   if (!state.compare_exchange_strong(expected, spoken)) return;
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::write(output, line + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  writeAll(output, std::string_view(line, length));  // only write(2): async-signal-safe
   ::_exit(0);
 }
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "ChildProcess.h"
+
 namespace widgethost {
 namespace {
 
@@ -16,17 +18,6 @@ constexpr std::size_t largestFile = 64;  // "-100000 -100000\n" and room to spar
 
 std::filesystem::path positionFile(const std::string& kind, const std::filesystem::path& folder) {
   return folder / (kind + ".position");
-}
-
-bool writeWhole(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -87,7 +78,8 @@ bool rememberPosition(const std::string& kind, Position where) {
     if (fd < 0 && errno == EEXIST) ::unlink(partial.c_str());  // a crashed run's, or planted
   }
   if (fd < 0) return false;
-  bool written = writeWhole(fd, std::to_string(where.x) + ' ' + std::to_string(where.y) + '\n');
+  bool written =
+      vorel::writeAll(fd, std::to_string(where.x) + ' ' + std::to_string(where.y) + '\n');
   written = ::close(fd) == 0 && written;
   if (!written || ::rename(partial.c_str(), file.c_str()) != 0) {
     ::unlink(partial.c_str());
