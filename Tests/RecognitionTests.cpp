@@ -16,10 +16,11 @@ namespace {
 
 constexpr std::int64_t frameSamples = ListenConfig::frameSamples;
 
-// Runs of frames: how many, and whether they are speech.
+// Runs of frames: how many, whether they are speech, and how loud (a constant sample value).
 struct FrameRun {
   int frames;
   bool speech;
+  std::int16_t level = 0;
 };
 
 // What the finder says for a script of runs, one word an event: "opened@53:23" is an utterance
@@ -29,7 +30,6 @@ std::string eventsOf(const std::vector<FrameRun>& script, bool guesses,
                      std::int64_t audioFrames = -1) {
   UtteranceFinder finder(guesses);
   if (audioFrames >= 0) finder.setAudioLength(audioFrames * frameSamples);
-  std::vector<std::int16_t> frame(frameSamples, 0);
   std::ostringstream said;
   int at = 0;
   auto describe = [&](const UtteranceEvent& e) {
@@ -41,15 +41,19 @@ std::string eventsOf(const std::vector<FrameRun>& script, bool guesses,
       said << '+' << e.heard / frameSamples << '/' << e.audio.size() / frameSamples;
     }
     if (e.kind == Kind::closed) {
+      if (e.cut) said << ":cut";
       if (e.byGuess) {
         said << ":guess";
       } else {
         said << '+' << e.heard / frameSamples;
-        EXPECT_EQ(e.audio.size(), static_cast<std::size_t>(e.heard));
+        if (e.audio.size() != static_cast<std::size_t>(e.heard)) {
+          said << '/' << e.audio.size() / frameSamples;
+        }
       }
     }
   };
   for (const auto& run : script) {
+    std::vector<std::int16_t> frame(frameSamples, run.level);
     for (int i = 0; i < run.frames; ++i) {
       ++at;
       for (const auto& e : finder.take(frame, run.speech)) describe(e);
@@ -67,8 +71,14 @@ TEST(UtteranceFinder, EndpointRules) {
     std::string events;
   };
   const bool S = true, Q = false;
+  // Loud speech, and speech at a tenth of the level: the quietest place in a stretch of words.
+  const FrameRun dip{5, S, 300};
+  auto loud = [](int frames) { return FrameRun{frames, true, 3000}; };
   for (const auto& c : std::vector<Case>{
-           {"silence: a report every second", {{250, Q}}, false, "quiet@100:100 quiet@200:200"},
+           {"silence: a report every second, up to the 300 ms that may open an utterance",
+            {{250, Q}},
+            false,
+            "quiet@100:70 quiet@200:170"},
            {"two frames of speech are no utterance", {{2, S}, {50, Q}}, false, ""},
            {"speech opens with the 300 ms before it, a 350 ms pause closes",
             {{50, Q}, {3, S}, {40, S}, {35, Q}, {10, Q}},
@@ -86,14 +96,27 @@ TEST(UtteranceFinder, EndpointRules) {
             {{3, S}, {20, S}, {20, Q}, {5, S}, {35, Q}},
             true,
             "opened@3:0 guess@38:0+38/58 withdrawn@44:0 guess@63:0+63/83 closed@83:0:guess"},
-           {"past 20 s, a 150 ms pause closes",
-            {{3, S}, {2000, S}, {15, Q}},
+           {"past 5 s, speech after a 150 ms pause opens the next utterance, each with half of it",
+            {{3, S}, {500, S}, {15, Q}, {10, S}, {35, Q}},
             false,
-            "opened@3:0 closed@2018:0+2018"},
-           {"at 45 s, cut without a pause",
-            {{3, S}, {4600, S}},
+            "opened@3:0 closed@519:0+511/538 opened@519:511 closed@563:511+52"},
+           {"before 5 s, a 150 ms pause does not",
+            {{3, S}, {400, S}, {15, Q}, {100, S}},
             false,
-            "opened@3:0 closed@4500:0+4500 opened@4503:4500 closed@4603:4500+103"},
+            "opened@3:0 closed@518:0+518"},
+           {"live, past 5 s: the guess at 150 ms of pause stands when speech resumes",
+            {{3, S}, {500, S}, {15, Q}, {10, S}, {35, Q}},
+            true,
+            "opened@3:0 guess@518:0+518/538 closed@519:0:guess opened@519:518 "
+            "guess@543:518+25/45 closed@563:518:guess"},
+           {"by 10 s without a pause: cut inside the quietest 50 ms past 5 s, and go on",
+            {loud(3), loud(697), dip, loud(400)},
+            false,
+            "opened@3:0 closed@1000:0:cut+702/735 opened@1000:702 closed@1105:702+403"},
+           {"a dip before 5 s is no place to cut: the latest of the quietest",
+            {loud(3), loud(297), dip, loud(800)},
+            false,
+            "opened@3:0 closed@1000:0:cut+997/1030 opened@1000:997 closed@1105:997+108"},
            {"the end of the audio closes what is open",
             {{3, S}, {10, S}},
             false,
@@ -105,7 +128,7 @@ TEST(UtteranceFinder, EndpointRules) {
   EXPECT_EQ(eventsOf({{3, S}, {10, S}}, false, 12), "opened@3:0 closed@13:0+12");
   // A quiet report counts from the end of the utterance before it.
   EXPECT_EQ(eventsOf({{3, S}, {35, Q}, {100, Q}}, false),
-            "opened@3:0 closed@38:0+38 quiet@138:138");
+            "opened@3:0 closed@38:0+38 quiet@138:108");
 }
 
 // A stand-in recogniser: an utterance's first sample names its one word, and a decode of an
@@ -151,7 +174,7 @@ struct Pool {
   std::atomic<int> made{0};
   std::unique_ptr<DecoderPool> pool;
 
-  explicit Pool(int most, bool factoryWorks = true) {
+  explicit Pool(int most, bool factoryWorks = true, std::size_t waitingAtMost = 0) {
     std::vector<std::unique_ptr<UtteranceDecoder>> loaded;
     loaded.push_back(std::make_unique<HeldDecoder>(control));
     pool = std::make_unique<DecoderPool>(
@@ -163,13 +186,20 @@ struct Pool {
         },
         [this](TranscriptionResult result) {
           std::lock_guard lock(mutex);
-          delivered.push_back(result.text.empty() ? "(quiet)" : result.text);
-        });
+          if (!result.isFinal) {
+            delivered.push_back("~" + result.text);
+          } else {
+            delivered.push_back(result.text.empty() ? "(quiet)" : result.text);
+          }
+        },
+        waitingAtMost);
   }
-  DecoderPool::Ticket decode(int name) {
-    std::vector<std::int16_t> audio(1600, static_cast<std::int16_t>(name));
-    return pool->decode(0, std::move(audio), 700, 1600);
+  static DecoderPool::Utterance utterance(int name) {
+    return {100 * name, std::vector<std::int16_t>(1600, static_cast<std::int16_t>(name)), 700,
+            1600};
   }
+  DecoderPool::Ticket decode(int name) { return pool->decode(utterance(name)); }
+  DecoderPool::Ticket guess(int name) { return pool->guess(utterance(name)); }
   std::vector<std::string> seen() {
     std::lock_guard lock(mutex);
     return delivered;
@@ -185,20 +215,42 @@ TEST(DecoderPool, DeliversInTheOrderGivenWhateverOrderDecodesEnd) {
   p.control.awaitDecoding(2);  // on the second recogniser, made for it
   p.pool->deliver({"", {sampleTime(0), sampleTime(0)}, true});
   EXPECT_TRUE(p.seen().empty()) << "nothing before the first utterance's results";
-  EXPECT_FALSE(p.pool->deliverIfIdle({"partial", {sampleTime(0), sampleTime(0)}, false}));
   p.control.release(1);
   p.pool->drain();
   EXPECT_EQ(p.seen(), (std::vector<std::string>{"Word1", "Word2", "(quiet)"}));
   EXPECT_EQ(p.made, 1);
-  EXPECT_TRUE(p.pool->deliverIfIdle({"partial", {sampleTime(0), sampleTime(0)}, false}));
+}
+
+// Provisional text goes out at once, also while finals are decoded, and holds the text of every
+// utterance whose results are not out yet; a guess's results wait for the guess to stand, and
+// no provisional text follows the results of its speech.
+TEST(DecoderPool, ProvisionalTextNeverWaitsAndNeverFollowsItsResults) {
+  Pool p(1);
+  p.control.held = {1, 2};
+  p.pool->provisional("one", 0, 100);
+  p.decode(1);  // "one" is now the provisional text of utterance 1
+  p.control.awaitDecoding(1);
+  p.pool->provisional("two", 200, 300);
+  auto second = p.guess(2);
+  EXPECT_EQ(p.seen(), (std::vector<std::string>{"~one", "~one two"}));
+  p.control.release(1);
+  p.control.awaitDecoding(2);  // delivered utterance 1 before it took the guess
+  EXPECT_EQ(p.seen(), (std::vector<std::string>{"~one", "~one two", "Word1", "~two"}));
+  p.control.release(2);
+  p.pool->provisional("two more", 200, 400);
+  EXPECT_EQ(p.seen().back(), "~two more") << "a guess decoded is not yet a result";
+  p.pool->confirm(second);
+  p.pool->drain();
+  EXPECT_EQ(p.seen(),
+            (std::vector<std::string>{"~one", "~one two", "Word1", "~two", "~two more", "Word2"}));
 }
 
 TEST(DecoderPool, AWithdrawnUtteranceLeavesNoResultAndWaitingOnesAreNeverDecoded) {
   Pool p(1);
   p.control.held = {1};
-  auto first = p.decode(1);
+  auto first = p.guess(1);
   p.control.awaitDecoding(1);
-  auto second = p.decode(2);  // waits: the one recogniser is busy
+  auto second = p.guess(2);  // waits: the one recogniser is busy
   p.decode(3);
   p.pool->withdraw(second);
   p.pool->withdraw(first);  // already being decoded: decoded, but its results dropped
@@ -209,7 +261,7 @@ TEST(DecoderPool, AWithdrawnUtteranceLeavesNoResultAndWaitingOnesAreNeverDecoded
 }
 
 TEST(DecoderPool, HoldsTwoUtterancesARecogniserWaitingAndThenTheCallerWaits) {
-  Pool p(1, /*factoryWorks=*/false);
+  Pool p(1, /*factoryWorks=*/false, /*waitingAtMost=*/2);
   p.control.held = {1};
   p.decode(1);
   p.control.awaitDecoding(1);

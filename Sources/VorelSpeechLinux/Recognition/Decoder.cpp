@@ -21,10 +21,13 @@ std::expected<std::unique_ptr<Decoder>, PlatformError> Decoder::open(const Model
   }
   std::vector<std::unique_ptr<UtteranceDecoder>> loaded;
   loaded.push_back(std::move(whole));
+  // A file waits for the recognisers, two utterances a recogniser ahead at most. Live, the
+  // running decode never waits for them: how far behind they may fall is the session's to say.
+  int most = std::max(decoders, 1);
   auto pool = std::make_unique<DecoderPool>(
-      std::move(loaded), std::max(decoders, 1),
+      std::move(loaded), most,
       [model]() -> std::unique_ptr<UtteranceDecoder> { return Recogniser::load(model); },
-      std::move(sink));
+      std::move(sink), partialResults ? 0 : 2 * static_cast<std::size_t>(most));
   return std::unique_ptr<Decoder>(new Decoder(std::move(running), std::move(pool)));
 }
 
@@ -81,7 +84,7 @@ void Decoder::handle(std::vector<UtteranceEvent> events) {
         if (running_) running_->begin();
         break;
       case UtteranceEvent::Kind::guess:
-        guess_ = pool_->decode(event.start, std::move(event.audio), longestPhrase, event.heard);
+        guess_ = pool_->guess({event.start, std::move(event.audio), longestPhrase, event.heard});
         break;
       case UtteranceEvent::Kind::withdrawn:
         if (guess_) pool_->withdraw(*guess_);
@@ -90,10 +93,12 @@ void Decoder::handle(std::vector<UtteranceEvent> events) {
       case UtteranceEvent::Kind::closed:
         if (running_) running_->end();
         lastPartialFrame_ = finder_.framesSeen();
-        guess_.reset();
-        if (!event.byGuess) {
-          pool_->decode(event.start, std::move(event.audio), longestPhrase, event.heard);
+        if (event.byGuess && guess_) {
+          pool_->confirm(*guess_);
+        } else {
+          pool_->decode({event.start, std::move(event.audio), longestPhrase, event.heard});
         }
+        guess_.reset();
         break;
       case UtteranceEvent::Kind::quiet:
         pool_->deliver({"", {sampleTime(event.start), sampleTime(0)}, true});
@@ -110,14 +115,10 @@ void Decoder::reportPartial() {
       frames - lastPartialFrame_ < ListenConfig::frames(config_.repeatPartialMs)) {
     return;
   }
-  std::int64_t start = finder_.utteranceStart();
-  std::int64_t now = frames * ListenConfig::frameSamples;
-  // Never ahead of the final text of an earlier utterance still being decoded.
-  if (pool_->deliverIfIdle(
-          {asWritten(text), {sampleTime(start), sampleTime(now - start)}, false})) {
-    lastPartial_ = text;
-    lastPartialFrame_ = frames;
-  }
+  pool_->provisional(asWritten(text), finder_.utteranceStart(),
+                     frames * ListenConfig::frameSamples);
+  lastPartial_ = text;
+  lastPartialFrame_ = frames;
 }
 
 void Decoder::flush() {

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 
+#include "ListenConfig.h"
+
 namespace vorel::linuxplatform {
 
 DecoderPool::DecoderPool(std::vector<std::unique_ptr<UtteranceDecoder>> loaded, int most,
-                         Factory make, Sink sink)
+                         Factory make, Sink sink, std::size_t waitingAtMost)
     : most_(std::max<int>(most, static_cast<int>(loaded.size()))),  // loaded holds at least one
       make_(std::move(make)),
+      waitingAtMost_(waitingAtMost),
       sink_(std::move(sink)),
       spare_(std::move(loaded)) {}
 
@@ -25,13 +28,22 @@ std::size_t DecoderPool::waiting() const {
       slots_.begin(), slots_.end(), [](const Slot& s) { return s.state == Slot::State::waiting; }));
 }
 
-DecoderPool::Ticket DecoderPool::decode(std::int64_t start, std::vector<std::int16_t> audio,
-                                        int longestPhrase, std::int64_t heard) {
+DecoderPool::Ticket DecoderPool::decode(Utterance utterance) {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return waiting() < 2 * static_cast<std::size_t>(most_); });
+  if (waitingAtMost_ > 0) changed_.wait(lock, [&] { return waiting() < waitingAtMost_; });
+  Ticket ticket = add(std::move(utterance), /*held=*/false);
+  slots_.back().provisional = std::exchange(current_, {});
+  return ticket;
+}
+
+DecoderPool::Ticket DecoderPool::guess(Utterance utterance) {
+  std::lock_guard lock(mutex_);
+  return add(std::move(utterance), /*held=*/true);
+}
+
+DecoderPool::Ticket DecoderPool::add(Utterance utterance, bool held) {
   Ticket ticket = nextTicket_++;
-  slots_.push_back(
-      {Slot::State::waiting, ticket, start, std::move(audio), longestPhrase, heard, {}});
+  slots_.push_back({Slot::State::waiting, ticket, std::move(utterance), held, {}, {}});
   if (idle_ > 0) {
     changed_.notify_all();
   } else if (static_cast<int>(workers_.size()) < most_) {
@@ -44,6 +56,17 @@ DecoderPool::Ticket DecoderPool::decode(std::int64_t start, std::vector<std::int
     workers_.emplace_back([this, r = std::move(recogniser)]() mutable { work(std::move(r)); });
   }
   return ticket;
+}
+
+void DecoderPool::confirm(Ticket ticket) {
+  std::lock_guard lock(mutex_);
+  for (auto& slot : slots_) {
+    if (slot.ticket == ticket && slot.held) {
+      slot.held = false;
+      slot.provisional = std::exchange(current_, {});
+    }
+  }
+  deliverReady();
 }
 
 void DecoderPool::work(std::unique_ptr<UtteranceDecoder> recogniser) {
@@ -61,14 +84,12 @@ void DecoderPool::work(std::unique_ptr<UtteranceDecoder> recogniser) {
                              [](const Slot& s) { return s.state == Slot::State::waiting; });
     slot->state = Slot::State::decoding;
     Ticket ticket = slot->ticket;
-    std::int64_t start = slot->start;
-    std::vector<std::int16_t> audio = std::move(slot->audio);
-    int longest = slot->longestPhrase;
-    std::int64_t heard = slot->heard;
+    Utterance utterance = std::move(slot->utterance);
     changed_.notify_all();  // room for another utterance
     lock.unlock();
-    auto words = recogniser->decodeWhole(audio).value_or(std::vector<RecognisedWord>{});
-    auto results = utteranceResults(words, start, heard, longest);
+    auto words = recogniser->decodeWhole(utterance.audio).value_or(std::vector<RecognisedWord>{});
+    auto results =
+        utteranceResults(words, utterance.start, utterance.heard, utterance.longestPhrase);
     lock.lock();
     // Slots before this one may have been delivered meanwhile: find it again.
     slot = std::find_if(slots_.begin(), slots_.end(),
@@ -82,12 +103,45 @@ void DecoderPool::work(std::unique_ptr<UtteranceDecoder> recogniser) {
 }
 
 void DecoderPool::deliverReady() {
-  while (!slots_.empty() && (slots_.front().state == Slot::State::done ||
-                             slots_.front().state == Slot::State::withdrawn)) {
-    for (auto& result : slots_.front().results) sink_(std::move(result));
+  bool delivered = false;
+  while (!slots_.empty()) {
+    Slot& front = slots_.front();
+    bool ready =
+        (front.state == Slot::State::done && !front.held) || front.state == Slot::State::withdrawn;
+    if (!ready) break;
+    for (auto& result : front.results) sink_(std::move(result));
     slots_.pop_front();
+    delivered = true;
   }
+  // What is still provisional, now without the text those results replace.
+  if (delivered) deliverProvisional(/*always=*/false);
   changed_.notify_all();
+}
+
+void DecoderPool::provisional(std::string text, std::int64_t start, std::int64_t end) {
+  std::lock_guard lock(mutex_);
+  current_ = std::move(text);
+  currentStart_ = start;
+  currentEnd_ = end;
+  deliverProvisional(/*always=*/true);
+}
+
+void DecoderPool::deliverProvisional(bool always) {
+  std::string text;
+  std::int64_t start = current_.empty() ? currentEnd_ : currentStart_;
+  for (const auto& slot : slots_) {
+    if (slot.state == Slot::State::withdrawn || slot.provisional.empty()) continue;
+    start = std::min(start, slot.utterance.start);
+    text += (text.empty() ? "" : " ") + slot.provisional;
+  }
+  if (!current_.empty()) text += (text.empty() ? "" : " ") + current_;
+  // After results, only text still to come: a caller takes results as replacing the
+  // provisional text, so an empty one would say nothing new.
+  bool news = always || (!text.empty() && text != shown_);
+  shown_ = text;
+  if (!news) return;
+  std::int64_t end = std::max(start, currentEnd_);
+  sink_({std::move(text), {sampleTime(start), sampleTime(end - start)}, false});
 }
 
 void DecoderPool::withdraw(Ticket ticket) {
@@ -95,7 +149,8 @@ void DecoderPool::withdraw(Ticket ticket) {
   for (auto& slot : slots_) {
     if (slot.ticket == ticket) {
       slot.state = Slot::State::withdrawn;
-      slot.audio = {};
+      slot.held = false;
+      slot.utterance.audio = {};
     }
   }
   deliverReady();
@@ -107,16 +162,9 @@ void DecoderPool::deliver(TranscriptionResult result) {
     sink_(std::move(result));
     return;
   }
-  Slot given{Slot::State::done, nextTicket_++, 0, {}, 0, 0, {}};
+  Slot given{Slot::State::done, nextTicket_++, {}, false, {}, {}};
   given.results.push_back(std::move(result));
   slots_.push_back(std::move(given));
-}
-
-bool DecoderPool::deliverIfIdle(TranscriptionResult result) {
-  std::lock_guard lock(mutex_);
-  if (!slots_.empty()) return false;
-  sink_(std::move(result));
-  return true;
 }
 
 void DecoderPool::drain() {

@@ -19,9 +19,10 @@ struct ListenConfig {
   int prerollMs = 300;         // audio kept before speech starts
   int speechToStartMs = 30;    // speech in a row that opens an utterance
   int pauseToEndMs = 350;      // a pause this long ends an utterance
-  int longUtteranceS = 20;     // past this, a shorter pause ends it
+  int longUtteranceS = 5;      // past this, a shorter pause ends it
   int shortPauseMs = 150;      // that shorter pause
-  int longestUtteranceS = 45;  // cut even without a pause
+  int longestUtteranceS = 10;  // by this, cut without a pause: at the quietest stretch past
+  int cutWindowMs = 50;        // longUtteranceS, this long
   int guessAfterMs = 150;      // live, a pause this long starts the final decode
   int reportEveryMs = 1000;    // a result at least this often while nothing is said
   int repeatPartialMs = 200;   // an unchanged partial text again after this

@@ -1,9 +1,25 @@
 #include "UtteranceFinder.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace vorel::linuxplatform {
 namespace {
+
+// Makes out the pause at the end of an utterance to `pauseFrames`, repeating its last
+// `quietFrames` (which are quiet): the recogniser normalises over the whole utterance, silence
+// included, so an utterance ended early is decoded as it would be after the whole pause.
+void makeOutPause(std::vector<std::int16_t>& audio, int quietFrames, int pauseFrames) {
+  constexpr std::size_t frameSamples = ListenConfig::frameSamples;
+  auto quietSamples = static_cast<std::size_t>(quietFrames) * frameSamples;
+  if (quietFrames <= 0 || quietSamples > audio.size()) return;
+  std::vector<std::int16_t> quiet(audio.end() - static_cast<std::ptrdiff_t>(quietSamples),
+                                  audio.end());
+  for (int frame = quietFrames; frame < pauseFrames; frame += quietFrames) {
+    auto take = static_cast<std::size_t>(std::min(quietFrames, pauseFrames - frame)) * frameSamples;
+    audio.insert(audio.end(), quiet.begin(), quiet.begin() + static_cast<std::ptrdiff_t>(take));
+  }
+}
 
 UtteranceEvent event(UtteranceEvent::Kind kind, std::int64_t start) {
   UtteranceEvent made;
@@ -45,53 +61,105 @@ std::vector<UtteranceEvent> UtteranceFinder::take(std::span<const std::int16_t> 
       silenceRun_ = 0;
       speechRun_ = 0;
       utterance_.clear();
-      for (const auto& kept : preroll_)
+      levels_.clear();
+      for (const auto& kept : preroll_) {
         utterance_.insert(utterance_.end(), kept.begin(), kept.end());
+        levels_.push_back(levelDbfs(kept));
+      }
       preroll_.clear();
       events.push_back(event(Kind::opened, start_));
     } else if (framesSeen_ - lastReportFrame_ >= frames(config_.reportEveryMs)) {
-      events.push_back(event(Kind::quiet, framesSeen_ * frameSamples));
+      // Up to the frames kept before speech: they may yet belong to an utterance.
+      auto kept = static_cast<std::int64_t>(preroll_.size());
+      events.push_back(event(Kind::quiet, (framesSeen_ - kept) * frameSamples));
       lastReportFrame_ = framesSeen_;
     }
     return events;
   }
+  if (speech && silenceRun_ >= frames(config_.shortPauseMs) &&
+      static_cast<std::int64_t>(levels_.size()) >= frames(config_.longUtteranceS * 1000)) {
+    // A long utterance ends at a short pause, once the pause is over: the speech after it
+    // opens the next one, with the second half of the pause before it, or what followed the
+    // guess that stands for this one (the two never share audio, so their results never
+    // overlap).
+    int after = guessed_ ? silenceRun_ - frames(config_.guessAfterMs) : silenceRun_ / 2;
+    auto keep = static_cast<std::size_t>(std::clamp(after, 0, frames(config_.prerollMs)));
+    std::vector<std::int16_t> kept(
+        utterance_.end() - static_cast<std::ptrdiff_t>(keep * frameSamples), utterance_.end());
+    std::vector<double> keptLevels(levels_.end() - static_cast<std::ptrdiff_t>(keep),
+                                   levels_.end());
+    std::int64_t next = start_ + static_cast<std::int64_t>(levels_.size() - keep) * frameSamples;
+    utterance_.resize(utterance_.size() - keep * frameSamples);
+    levels_.resize(levels_.size() - keep);
+    events.push_back(close(silenceRun_ - static_cast<int>(keep)));
+    open_ = true;
+    start_ = next;
+    utterance_ = std::move(kept);
+    levels_ = std::move(keptLevels);
+    silenceRun_ = 0;
+    events.push_back(event(Kind::opened, start_));
+  }
   utterance_.insert(utterance_.end(), frame.begin(), frame.end());
-  auto length = static_cast<std::int64_t>(utterance_.size()) / frameSamples;
+  levels_.push_back(levelDbfs(frame));
+  auto length = static_cast<std::int64_t>(levels_.size());
   if (speech && guessed_) {
     guessed_ = false;
     events.push_back(event(Kind::withdrawn, start_));
   }
   silenceRun_ = speech ? 0 : silenceRun_ + 1;
   int pauseToEnd = frames(config_.pauseToEndMs);
-  if (silenceRun_ >= pauseToEnd ||
-      (length >= frames(config_.longUtteranceS * 1000) &&
-       silenceRun_ >= frames(config_.shortPauseMs)) ||
-      length >= frames(config_.longestUtteranceS * 1000)) {
-    events.push_back(close());
+  if (silenceRun_ >= pauseToEnd) {
+    events.push_back(close(silenceRun_));
+  } else if (length >= frames(config_.longestUtteranceS * 1000)) {
+    // No pause in time: cut inside the quietest stretch, and go on from there at once.
+    if (guessed_) {
+      guessed_ = false;
+      events.push_back(event(Kind::withdrawn, start_));
+    }
+    std::size_t cut = quietestCut();
+    std::vector<std::int16_t> rest(
+        utterance_.begin() + static_cast<std::ptrdiff_t>(cut) * frameSamples, utterance_.end());
+    std::vector<double> restLevels(levels_.begin() + static_cast<std::ptrdiff_t>(cut),
+                                   levels_.end());
+    utterance_.resize(cut * frameSamples);
+    UtteranceEvent closed = close(ListenConfig::frames(config_.cutWindowMs) / 2);
+    closed.cut = true;
+    events.push_back(std::move(closed));
+    open_ = true;
+    start_ += static_cast<std::int64_t>(cut) * frameSamples;
+    utterance_ = std::move(rest);
+    levels_ = std::move(restLevels);
+    events.push_back(event(Kind::opened, start_));
   } else if (guesses_ && silenceRun_ == frames(config_.guessAfterMs) && !guessed_) {
     // Live, the final text should not wait for the pause to be long enough to end the
-    // utterance: it is decoded whole from here on, and taken if the pause does end it. Only
-    // part of the pause has been heard: the rest is made of the part heard, so that the
-    // utterance is decoded as it would be once the pause had ended it (the normalisation over
-    // the whole utterance counts its silence too).
-    int guessAfter = frames(config_.guessAfterMs);
+    // utterance: it is decoded whole from here on, and taken if the pause does end it.
     UtteranceEvent guess = event(Kind::guess, start_);
     guess.audio = utterance_;
     guess.heard = static_cast<std::int64_t>(utterance_.size());
-    auto& audio = guess.audio;
-    std::size_t pause = static_cast<std::size_t>(guessAfter) * frameSamples;
-    std::vector<std::int16_t> quiet(audio.end() - static_cast<std::ptrdiff_t>(pause), audio.end());
-    for (int frame = guessAfter; frame < pauseToEnd; frame += guessAfter) {
-      auto take = static_cast<std::size_t>(std::min(guessAfter, pauseToEnd - frame)) * frameSamples;
-      audio.insert(audio.end(), quiet.begin(), quiet.begin() + static_cast<std::ptrdiff_t>(take));
-    }
+    makeOutPause(guess.audio, silenceRun_, pauseToEnd);
     guessed_ = true;
     events.push_back(std::move(guess));
   }
   return events;
 }
 
-UtteranceEvent UtteranceFinder::close() {
+std::size_t UtteranceFinder::quietestCut() const {
+  auto window = static_cast<std::size_t>(ListenConfig::frames(config_.cutWindowMs));
+  auto from = static_cast<std::size_t>(ListenConfig::frames(config_.longUtteranceS * 1000));
+  std::size_t best = levels_.size() - window;
+  double quietest = INFINITY;
+  for (std::size_t at = from; at + window <= levels_.size(); ++at) {
+    double power = 0;
+    for (std::size_t f = at; f < at + window; ++f) power += std::pow(10.0, levels_[f] / 10);
+    if (power <= quietest) {  // the later of equals: less to hear again
+      quietest = power;
+      best = at;
+    }
+  }
+  return best + window / 2;
+}
+
+UtteranceEvent UtteranceFinder::close(int quietFrames) {
   open_ = false;
   lastReportFrame_ = framesSeen_;
   UtteranceEvent closed = event(UtteranceEvent::Kind::closed, start_);
@@ -106,14 +174,16 @@ UtteranceEvent UtteranceFinder::close() {
     utterance_.resize(static_cast<std::size_t>(samples));
     closed.heard = samples;
     closed.audio = std::move(utterance_);
+    makeOutPause(closed.audio, quietFrames, ListenConfig::frames(config_.pauseToEndMs));
   }
   utterance_ = {};
+  levels_.clear();
   return closed;
 }
 
 std::vector<UtteranceEvent> UtteranceFinder::finish() {
   if (!open_) return {};
-  return {close()};
+  return {close(silenceRun_)};
 }
 
 }  // namespace vorel::linuxplatform

@@ -33,7 +33,9 @@ struct UtteranceEvent {
                 // length, of which the first `heard` samples were heard
     withdrawn,  // speech went on after the guess: it was not the end
     closed,     // the utterance ended: `audio` is all of it (`heard` samples), or nothing when
-                // the guess made at the start of its pause stands for it (`byGuess`)
+                // the guess made at the start of its pause stands for it (`byGuess`); when it
+                // was `cut` without a pause, the next utterance opens where it ends. A pause
+                // shorter than pauseToEndMs at its end is made out to that length, past `heard`
     quiet,      // nothing has been said for a while, up to `start`
   };
   Kind kind = Kind::quiet;
@@ -41,8 +43,15 @@ struct UtteranceEvent {
   std::vector<std::int16_t> audio;
   std::int64_t heard = 0;
   bool byGuess = false;
+  bool cut = false;
 };
 
+// An utterance ends at a pause of pauseToEndMs, or once it is longer than longUtteranceS at a
+// pause of shortPauseMs, when speech resumes after it (so that its decode has all of the pause,
+// and the next utterance the end of it); one that reaches longestUtteranceS without either is
+// cut at its
+// quietest cutWindowMs past longUtteranceS, and the rest goes on as the next utterance. So no
+// utterance is longer than longestUtteranceS, and the places are decided by the audio alone.
 class UtteranceFinder {
  public:
   // With `guesses`, the end of an utterance is guessed at the start of each pause.
@@ -63,7 +72,10 @@ class UtteranceFinder {
   std::int64_t framesSeen() const { return framesSeen_; }
 
  private:
-  UtteranceEvent close();
+  // Ends the open utterance, whose last `quietFrames` are quiet.
+  UtteranceEvent close(int quietFrames);
+  // Where to cut an utterance that has grown too long, in frames: inside its quietest stretch.
+  std::size_t quietestCut() const;
 
   const ListenConfig config_;
   const bool guesses_;
@@ -77,6 +89,7 @@ class UtteranceFinder {
   int silenceRun_ = 0;
   bool guessed_ = false;  // a guess stands for the open utterance's end
   std::vector<std::int16_t> utterance_;
+  std::vector<double> levels_;  // of each of the utterance's frames, in dBFS
 };
 
 }  // namespace vorel::linuxplatform
