@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <future>
 #include <thread>
 
 #include "Channel.h"
+#include "HelperProtocol.h"
 #include "ScriptedPlatform.h"
 #include "SpeechListening.h"
 #include "VorelSpeech.h"
@@ -277,6 +279,121 @@ TEST(LiveSession, FallingAMinuteBehindOnSpeechEndsTheSession) {
   live.handle->finish();
   EXPECT_EQ(live.seen(),
             std::vector{SpeechEvent::failed("the speech engine fell a minute behind")});
+}
+
+// The recogniser keeps up provisionally, while the final text of the speech falls behind: what
+// the caller still waits for is what counts, so the session ends all the same.
+TEST(LiveSession, FinalsFallingAMinuteBehindEndTheSessionWhateverTheProvisionalText) {
+  struct Case {
+    const char* name;
+    double finalsEvery;  // seconds of audio between finals (0: none until the end)
+    bool ends;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"no final for a minute and a half", 0, true},
+           {"a final every ten seconds", 10, false},
+       }) {
+    SCOPED_TRACE(c.name);
+    Live live;
+    double finalsEvery = c.finalsEvery;
+    live.platform.onBuffer = [finalsEvery](double start, double end) {
+      std::vector<ScriptedResult> results{{"words so far", start, end, false}};
+      if (finalsEvery > 0 && std::floor(end / finalsEvery) > std::floor(start / finalsEvery)) {
+        results.push_back({"words", 0, end, true});
+      }
+      return results;
+    };
+    live.open();
+    // 90 s of speech, each chunk fed once the one before it has been heard provisionally.
+    for (std::size_t i = 0; i < 180 && live.terminals() == 0; ++i) {
+      live.handle->feed(speechChunk);
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      auto heard = [&] {
+        auto all = live.seen();
+        return std::count_if(all.begin(), all.end(),
+                             [](const SpeechEvent& e) { return e.is<SpeechEvent::Volatile>(); }) >
+                   static_cast<std::ptrdiff_t>(i) ||
+               live.terminals() > 0;
+      };
+      while (!heard()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "chunk " << i << " not heard";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    live.handle->finish();
+    auto events = live.seen();
+    ASSERT_FALSE(events.empty());
+    if (c.ends) {
+      EXPECT_EQ(events.back(), SpeechEvent::failed("the speech engine fell a minute behind"));
+    } else {
+      EXPECT_EQ(events.back(), SpeechEvent::done());
+    }
+    EXPECT_EQ(live.terminals(), 1);
+  }
+}
+
+// Hands out its first bytes, then the rest once `later` is ready.
+class TwoPartSource final : public ByteSource {
+ public:
+  TwoPartSource(std::string first, std::string rest, std::shared_future<void> later)
+      : first_(std::move(first)), rest_(std::move(rest)), later_(std::move(later)) {}
+  std::string read(std::size_t upTo) override {
+    if (first_.empty()) {
+      later_.wait();
+      std::swap(first_, rest_);
+    }
+    std::string part = first_.substr(0, upTo);
+    first_.erase(0, part.size());
+    return part;
+  }
+
+ private:
+  std::string first_, rest_;
+  std::shared_future<void> later_;
+};
+
+// The recogniser is busy with what it has when the frame stream breaks: the failure is written
+// at once, not once the session has wound down, and it is the only terminal line.
+TEST(LiveSession, ABrokenFrameStreamIsReportedWhileTheRecogniserIsStillBusy) {
+  Live live;
+  std::promise<void> busy;
+  std::promise<void> goOn;
+  std::shared_future<void> mayGoOn = goOn.get_future().share();
+  std::shared_future<void> isBusy = busy.get_future().share();
+  std::once_flag once;
+  live.platform.onBuffer = [&busy, &once, mayGoOn](double, double) {
+    std::call_once(once, [&] { busy.set_value(); });
+    mayGoOn.wait();
+    return std::vector<ScriptedResult>{};
+  };
+  live.open();
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  Emit emit = [&](std::string_view line) {
+    std::lock_guard guard(mutex);
+    lines.emplace_back(line);
+  };
+  // The stream breaks inside a frame header once the recogniser is busy with the first frame.
+  auto source = std::make_shared<TwoPartSource>(encodeFrame(speechChunk), "\x10", isBusy);
+  std::jthread feeding([&, handle = std::move(live.handle)]() mutable {
+    Helper::feedSession(FrameReader(source), std::move(handle), emit);
+  });
+  isBusy.wait();
+  auto written = [&] {
+    std::lock_guard guard(mutex);
+    return !lines.empty();
+  };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!written() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(written()) << "nothing written while the recogniser was busy";
+  goOn.set_value();
+  feeding.join();
+  EXPECT_EQ(
+      lines,
+      std::vector<std::string>{
+          R"({"kind":"failed","reason":"the speech helper could not read the audio: truncated"})"});
 }
 
 std::size_t threadsOfThisProcess() {

@@ -244,9 +244,12 @@ std::int32_t handle(SpeechPlatform& platform, std::string_view line, const Emit&
 
 std::int32_t feedSession(FrameReader reader, std::shared_ptr<LiveHandle> into, const Emit& emit) {
   if (auto error = feedAll(std::move(reader), into)) {
-    // The session is let go first: it ends without a word, so this is the last line.
+    // The session ends at once without a word, so this is the last line, written before the
+    // session has wound down (a decode under way can take a while).
+    if (into->endQuietly()) {
+      writeFailure(emit, "the speech helper could not read the audio: " + error->text());
+    }
     into.reset();
-    writeFailure(emit, "the speech helper could not read the audio: " + error->text());
     return malformed;
   }
   into->finish();

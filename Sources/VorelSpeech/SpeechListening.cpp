@@ -133,24 +133,25 @@ void SpeechSession::finish() {
   if (run.valid()) run.wait();
 }
 
-void SpeechSession::end(SpeechEvent event) {
+bool SpeechSession::close(const SpeechEvent* event) {
   bool changed;
   {
     std::lock_guard guard(emitting_);
     bool expected = false;
     changed = ended_.compare_exchange_strong(expected, true, std::memory_order_acq_rel);
-    if (changed) onEvent_(event);
+    if (changed && event) onEvent_(*event);
   }
   std::shared_ptr<Analyzer> analyzer;
   {
     std::lock_guard guard(lock_);
     analyzer = analyzer_;
   }
-  if (!changed) return;
+  if (!changed) return false;
   stopping_.request_stop();
   pcm_->finish();
   // Only the call that ended the session gets here, once.
   if (analyzer) cancelling_ = std::jthread([analyzer] { analyzer->cancelAndFinishNow(); });
+  return true;
 }
 
 void SpeechSession::deliver(SpeechEvent event) {
@@ -242,7 +243,8 @@ void SpeechSession::readResults(ResultStream& results) {
     if (!*next) return;
     const TranscriptionResult& result = **next;
     MediaTime end = result.range.end();
-    lag_.heard(end.seconds());
+    // Only final text is what the caller waits for: speech heard provisionally is still behind.
+    if (result.isFinal) lag_.heard(end.seconds());
     std::string text(SpeechEngine::trimmed(result.text));
     if (!result.isFinal) {
       deliver(SpeechEvent::volatileText(std::move(text)));

@@ -26,6 +26,8 @@ class LiveListening {
   virtual void feed(std::string chunk) = 0;
   virtual void finish() = 0;
   virtual void abort() = 0;
+  // Ends the session without a terminal event of its own; whether it was still open.
+  virtual bool endQuietly() = 0;
 };
 
 // The handle of one live session; inert (every operation does nothing) without a session.
@@ -47,13 +49,16 @@ class LiveHandle {
   void abort() {
     if (session_) session_->abort();
   }
+  // Ends the session at once without a terminal event, for the caller to write one; whether
+  // it was still open (so that the caller's is the only one).
+  bool endQuietly() { return session_ ? session_->endQuietly() : true; }
 
  private:
   std::shared_ptr<LiveListening> session_;
 };
 
-// Tells a live session when the recogniser has fallen more than a minute of speech behind the
-// audio fed to it. Silence never counts.
+// Tells a live session when the recogniser's final results have fallen more than a minute of
+// speech behind the audio fed to it. Silence never counts.
 class Lag {
  public:
   static constexpr double limitSeconds = 60.0;
@@ -108,8 +113,9 @@ class SpeechSession final : public LiveListening {
   void feed(std::string chunk) override;
   void finish() override;
   void abort() override { end(SpeechEvent::cancelled()); }
+  bool endQuietly() override { return close(nullptr); }
   // Delivers the terminal event, unless the session has already ended.
-  void end(SpeechEvent event);
+  void end(SpeechEvent event) { close(&event); }
 
  private:
   SpeechSession(SpeechPlatform& platform, OnEvent onEvent);
@@ -119,6 +125,9 @@ class SpeechSession final : public LiveListening {
   void readResults(ResultStream& results);
   // Delivers a volatile or segments event while the session is open.
   void deliver(SpeechEvent event);
+  // Ends the session, with `event` as its terminal event if there is one, unless it has already
+  // ended; whether it was this call that ended it.
+  bool close(const SpeechEvent* event);
 
   SpeechPlatform& platform_;
   std::shared_ptr<Channel<std::string>> pcm_;
