@@ -9,6 +9,12 @@ def words(text):
 
 
 def wer(reference, hypothesis):
+    wrong, count = errors(reference, hypothesis)
+    return wrong / count
+
+
+def errors(reference, hypothesis):
+    """The word errors (substitutions, insertions, deletions) and the reference's length."""
     ref, hyp = words(reference), words(hypothesis)
     row = list(range(len(hyp) + 1))
     for i in range(1, len(ref) + 1):
@@ -17,4 +23,4 @@ def wer(reference, hypothesis):
             above = row[j]
             row[j] = min(row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1]))
             diagonal = above
-    return row[len(hyp)] / len(ref)
+    return row[len(hyp)], len(ref)
