@@ -2,6 +2,7 @@
 // volatile text, final segments and one end event out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "Fixtures.h"
@@ -105,6 +106,72 @@ TEST(Listen, DictatesARecordingLikeTranscribingIt) {
   std::printf("listen:     %s\ntranscribe: %s\nword error rate between them: %.3f\n",
               heard.text.c_str(), transcribed.c_str(), wer);
   EXPECT_LE(wer, 0.05);
+}
+
+// Speech flite makes of `text`, 16 kHz, with `before` and `after` seconds of silence around it
+// (the silence flite puts before its first word taken off).
+std::filesystem::path spoken(const std::string& name, const std::string& text, double before,
+                             double after) {
+  auto raw = scratch() / (name + "-raw.wav");
+  auto file = scratch() / (name + ".wav");
+  run("flite -voice slt -t '" + text + "' -o " + raw.string());
+  run("sox -D " + raw.string() + " -r 16000 -c 1 -b 16 " + file.string() +
+      " silence 1 0.01 1% pad " + std::to_string(before) + " " + std::to_string(after));
+  return file;
+}
+
+// A recording that starts in its first word still gives its words, in a file and live.
+TEST(Listen, SpeechFromTheFirstFrameIsHeard) {
+  auto file = spoken("first-frame", "my name is anna", 0, 0);
+  auto live = decode(listen("en-US", framed(audio48k(file))));
+  EXPECT_NE(live.text.find("name"), std::string::npos) << "live: " << live.text;
+  auto transcribed = transcribedText(file);
+  EXPECT_NE(transcribed.find("name"), std::string::npos) << "file: " << transcribed;
+}
+
+// Half a minute of speech without a pause: its final text comes in pieces while it goes on, each
+// piece at most ten seconds, contiguous and in order, and the words are all there.
+TEST(Listen, ALongPassageWithoutPausesSettlesAsItGoesOn) {
+  const std::string passage =
+      "last summer we drove to the mountains for a week. the road was narrow and the car was "
+      "full of bags and boxes. on the first day it rained so we played cards in the kitchen. "
+      "then the sky cleared and we walked up to the lake above the village. the water was so "
+      "cold that nobody wanted to swim. my son found a small green frog and carried it all the "
+      "way back";
+  auto file = spoken("passage", passage, 0.3, 0.5);
+  auto heard = decode(listen("en-US", framed(audio48k(file))));
+  ASSERT_GE(heard.segments.size(), 3u) << heard.text;
+  ASSERT_EQ(heard.events.back(), SpeechEvent::done());
+  // The first final comes before the provisional text of the speech after it.
+  auto first = std::find_if(heard.events.begin(), heard.events.end(),
+                            [](const SpeechEvent& e) { return e.is<SpeechEvent::Segments>(); });
+  EXPECT_TRUE(std::any_of(first, heard.events.end(), [](const SpeechEvent& e) {
+    auto* v = std::get_if<SpeechEvent::Volatile>(&e.value);
+    return v && !v->text.empty();
+  })) << "the first final came only once the speech had ended";
+  EXPECT_LE(heard.segments.front().endMs, 10500u);
+  std::uint64_t previousEnd = 0;
+  for (const auto& s : heard.segments) {
+    SCOPED_TRACE(s.text);
+    EXPECT_LE(s.endMs - s.startMs, 10000u);
+    EXPECT_GE(s.startMs, previousEnd);
+    previousEnd = s.endMs;
+  }
+  std::string words = passage;
+  std::erase(words, '.');
+  EXPECT_LE(wordErrorRate(words, heard.text), 0.2) << heard.text;
+}
+
+// Once a phrase's final text is out, no provisional text follows it: the silence after it and the
+// end of the audio bring only the end of the session.
+TEST(Listen, NoProvisionalTextFollowsTheFinalOfTheSameSpeech) {
+  auto file = spoken("then-quiet", "please remember to water the plants on the balcony", 0.5, 2.5);
+  auto heard = decode(listen("en-US", framed(audio48k(file))));
+  ASSERT_EQ(heard.segments.size(), 1u) << heard.text;
+  auto final = std::find_if(heard.events.begin(), heard.events.end(),
+                            [](const SpeechEvent& e) { return e.is<SpeechEvent::Segments>(); });
+  EXPECT_EQ(std::vector<SpeechEvent>(final + 1, heard.events.end()),
+            std::vector{SpeechEvent::done()});
 }
 
 TEST(Listen, TheLastWordsArriveWhenTheAudioStopsMidSentence) {

@@ -33,6 +33,7 @@ struct ListenConfig {
   double speechAboveFloorDb = 15;     // a frame this far above the floor is speech
   double speechAtLeastDbfs = -60;     // and never quieter than this
   double floorRiseDbPerFrame = 0.02;  // the floor creeps up by 2 dB a second
+  double floorAtMostDbfs = -50;       // where the floor starts, unless the audio starts quieter
 
   // Telling a noisy recording from a clean one (20 ms blocks).
   static constexpr int noiseBlockSamples = 320;

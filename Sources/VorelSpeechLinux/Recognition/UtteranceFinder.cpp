@@ -33,7 +33,9 @@ UtteranceEvent event(UtteranceEvent::Kind kind, std::int64_t start) {
 bool SpeechDetector::isSpeech(std::span<const std::int16_t> frame) {
   double level = levelDbfs(frame);
   if (!started_ || level < floor_) {
-    floor_ = level;
+    // Audio that starts with speech must not take the speech for the floor: the floor starts
+    // no higher than a quiet room's, and rises from there if the room is louder.
+    floor_ = started_ ? level : std::min(level, config_.floorAtMostDbfs);
     started_ = true;
   } else {
     floor_ += config_.floorRiseDbPerFrame;  // unless quieter frames pull it down
