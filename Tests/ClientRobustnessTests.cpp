@@ -1,6 +1,7 @@
 // The client attacked as the helper was: a failed run never changes a file of the user's, a
 // failed write never passes for success, and no wait for input outlasts the first Ctrl-C.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -313,6 +314,89 @@ std::filesystem::path fakeHelper(const std::string& name, const std::string& lin
   std::ofstream(path) << "#!/bin/sh\nread request\necho '" << line << "'\n";
   std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   return path;
+}
+
+// After Ctrl-C a dictation waits for its last segments; when they do not come in time, or a
+// second Ctrl-C comes, what was heard provisionally is kept as the last segment.
+TEST(ClientInput, CtrlCDuringADictationKeepsEveryWordHeard) {
+  auto marks = scratch() / "finishing";
+  std::filesystem::create_directories(marks);
+  // Says what it has heard so far at once; once the audio ends, either gives the segments and
+  // ends, or goes on decoding for a minute.
+  auto helperThat = [&](const std::string& name, const std::string& atTheEnd) {
+    auto path = scratch() / name;
+    std::ofstream(path) << "#!/bin/sh\nread request\n"
+                        << "echo '{\"kind\":\"volatile\",\"text\":\"half a sentence\"}'\n"
+                        << "touch '" << (marks / (name + ".heard")).string() << "'\n"
+                        << "cat > /dev/null\n"
+                        << "touch '" << (marks / (name + ".ended")).string() << "'\n"
+                        << atTheEnd << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+  };
+  struct Case {
+    const char* name;
+    std::string atTheEnd;
+    bool secondCtrlC;
+    std::string out;
+  } cases[] = {
+      {"the last segments come",
+       R"(echo '{"kind":"segments","segments":[{"startMs":0,"endMs":1500,"text":"Half a sentence heard whole"}]}'; echo '{"kind":"done"}')",
+       false, "[00:00:00.000 --> 00:00:01.500]  Half a sentence heard whole\n"},
+      {"they do not come in ten seconds", "sleep 60", false, "  half a sentence\n"},
+      {"a second Ctrl-C", "sleep 60", true, "  half a sentence\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string name = std::string("finishing-") + (c.secondCtrlC ? "twice" : "once") +
+                       (c.atTheEnd.starts_with("sleep") ? "-slow" : "");
+    auto helper = helperThat(name, c.atTheEnd);
+    ChildOptions options;
+    options.arguments = {"dictate", "-", "--locale", "en-US", "--helper", helper.string()};
+    options.error = ChildStream::null;
+    auto child = ChildProcess::start(client, options);
+    ASSERT_TRUE(child) << child.error();
+    ASSERT_TRUE(writeAll(child->input(), std::string(96000, '\0')));  // and then nothing
+    auto awaitPath = [&](const std::filesystem::path& path, bool orInterrupt) {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (!std::filesystem::exists(path) || (orInterrupt && !catchesInterrupt(child->pid()))) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << path;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    };
+    awaitPath(marks / (name + ".heard"), true);
+    child->kill(SIGINT);
+    if (c.secondCtrlC) {
+      awaitPath(marks / (name + ".ended"), false);  // the audio has ended: it is finishing
+      child->kill(SIGINT);
+    }
+    // What it writes, to the end (it ends within the bound, or the helper's minute is up).
+    auto readToEnd = [](int fd, std::chrono::seconds limit) {
+      std::string text;
+      auto deadline = std::chrono::steady_clock::now() + limit;
+      char buffer[4096];
+      for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+      }
+      return text;
+    };
+    auto began = std::chrono::steady_clock::now();
+    std::string out = readToEnd(child->output(), std::chrono::seconds(30));
+    auto took = std::chrono::steady_clock::now() - began;
+    auto ended = child->waitFor(std::chrono::seconds(10));
+    ASSERT_TRUE(ended) << "still running";
+    EXPECT_LT(took, std::chrono::seconds(c.secondCtrlC ? 5 : 20)) << "the bound was not kept";
+    EXPECT_EQ(ended->signal, 0);
+    EXPECT_EQ(ended->code, 130);
+    EXPECT_TRUE(out.ends_with(c.out)) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  }
 }
 
 TEST(ClientInput, FallingBehindOnAFileSuggestsThePaceOfSpeech) {

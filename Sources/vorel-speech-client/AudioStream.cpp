@@ -10,11 +10,12 @@
 namespace vorel::client {
 
 std::expected<void, std::string> streamAudio(HelperProcess& helper, AudioInput& input,
-                                             bool realtime, const Stop& stop) {
+                                             bool realtime, const Stop& stop,
+                                             std::size_t& bytesSent) {
   using Clock = std::chrono::steady_clock;
   bool paced = realtime && !input.live();
   auto started = Clock::now();
-  std::size_t sent = 0;
+  std::size_t sent = 0;  // frames
   // Waits until a frame is due, or the stop.
   auto due = [&] {
     auto at = started + std::chrono::milliseconds(100 * sent);
@@ -28,7 +29,9 @@ std::expected<void, std::string> streamAudio(HelperProcess& helper, AudioInput& 
   auto sendFrame = [&](std::string_view payload) {
     if (paced) due();
     ++sent;
-    return !stop.raised() && helper.send(encodeFrame(payload));
+    if (stop.raised() || !helper.send(encodeFrame(payload))) return false;
+    bytesSent += payload.size();
+    return true;
   };
   std::string pending;
   bool alive = true;

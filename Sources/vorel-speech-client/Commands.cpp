@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +43,9 @@ std::atomic<pid_t> runningHelper{0};             // its process group, while it 
 std::atomic<bool> helperStopsOnInterrupt{true};  // false while dictating
 // Raised by Ctrl-C: every wait for input (standard input, a FIFO, the sound server) ends.
 std::atomic<Stop*> inputStop{nullptr};
+// While a dictation finishes after Ctrl-C: raised by a second Ctrl-C, which then keeps what has
+// been shown rather than ending the client at once.
+std::atomic<Stop*> finishingStop{nullptr};
 
 }  // namespace
 
@@ -52,6 +57,10 @@ void setUp() {
 void interrupt() {
   pid_t helper = runningHelper.load();
   if (interrupted.exchange(true)) {
+    if (Stop* finishing = finishingStop.exchange(nullptr)) {
+      finishing->raise();
+      return;
+    }
     // A second Ctrl-C: stop at once, leaving nothing running behind (files being written and
     // standard input kept for the helper are unnamed: they go with the process).
     if (helper > 0) ::kill(-helper, SIGKILL);
@@ -543,35 +552,92 @@ int dictate(const Options& options) {
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
   pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
+  std::mutex shownLock;  // guards what is shown: line, provisional, lastEndMs, finishing, kept
   StatusLine line;
+  std::string provisional;  // the text heard so far that no segment has replaced yet
+  std::uint64_t lastEndMs = 0;
+  bool finishing = false;  // after Ctrl-C, until the last segments have come
+  bool kept = false;       // the provisional text was kept as the last segment: nothing more
+  const std::string finishingText = "Finishing\u2026";
   Output out;
   std::optional<SpeechEvent> terminal;
+  Stop finished;  // raised once the helper has said everything
   std::thread reading([&] {
     terminal = readEvents(*helper, options, out, [&](const SpeechEvent& event) {
+      std::lock_guard guard(shownLock);
+      if (kept) return true;
       if (auto* v = std::get_if<SpeechEvent::Volatile>(&event.value)) {
-        line.show(tailToWidth(v->text, statusWidth()));
+        provisional = v->text;
+        line.show(finishing ? finishingText : tailToWidth(v->text, statusWidth()));
         return true;
       }
       line.clear();
       bool shown = true;
       if (auto* s = std::get_if<SpeechEvent::Segments>(&event.value)) {
+        provisional.clear();
         for (const auto& segment : s->segments) {
           shown = shown && out.write(timestamped(segment) + "\n");
+          lastEndMs = segment.endMs;
         }
       }
-      if (event.isTerminal()) stop.raise();
+      if (event.isTerminal()) {
+        stop.raise();
+      } else if (finishing) {
+        line.show(finishingText);
+      }
       return shown;
     });
     stop.raise();  // the helper has said everything, or can no longer be heard
+    finished.raise();
   });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  auto streamed = streamAudio(*helper, **input, options.realtime, stop);
+  // Ctrl-C ends the audio; the last segments are still being decoded then. They are waited
+  // for, up to a bound or a second Ctrl-C, after which what was heard provisionally is kept as
+  // the last segment rather than lost.
+  Stop again;
+  finishingStop = &again;
+  std::size_t sent = 0;
+  auto streamed = streamAudio(*helper, **input, options.realtime, stop, sent);
+  bool keptProvisional = false;
+  if (interrupted) {
+    {
+      std::lock_guard guard(shownLock);
+      finishing = true;
+      line.show(finishingText);
+    }
+    auto until = Clock::now() + std::chrono::seconds(10);
+    while (!finished.raised() && !again.raised() && Clock::now() < until) {
+      pollfd waits[2] = {{finished.fd(), POLLIN, 0}, {again.fd(), POLLIN, 0}};
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+      ::poll(waits, 2, static_cast<int>(std::max<std::int64_t>(left, 0)));
+    }
+    if (!finished.raised()) {
+      std::lock_guard guard(shownLock);
+      line.clear();
+      kept = true;
+      keptProvisional = true;
+      std::uint64_t heardMs = sent / (frameBytes / 100);
+      if (!provisional.empty()) {
+        out.write(timestamped({provisional, lastEndMs, std::max(lastEndMs, heardMs)}) + "\n");
+      }
+      stopHelper(*helper);
+    }
+  }
+  finishingStop = nullptr;
   reading.join();
-  int result = finish(*helper, options, terminal, out);  // on this thread, which wrote the input
+  {
+    std::lock_guard guard(shownLock);
+    line.clear();
+  }
+  int result = keptProvisional ? (out.failed() ? fail(out.error()) : interruptedStatus)
+                               : finish(*helper, options, terminal, out);
+  if (keptProvisional) reap(*helper);
   if (!streamed) {
     fail(streamed.error());
     return result == 0 ? 1 : result;
   }
+  // Ctrl-C ended the dictation, and everything heard has been written.
+  if (interrupted && result == 0) return interruptedStatus;
   return result;
 }
 
