@@ -73,6 +73,23 @@ JOURNAL_C = [
     "it was the best holiday we have had in a long time",
 ]
 
+# Journal D: sentences spoken in clauses, with a pause of 0.4 to 0.6 s inside sentences as well
+# as between them (0.5 to 0.9 s): where a sentence ends cannot be told from the pause alone.
+JOURNAL_D = [
+    ["when i got home from work", "the kitchen was full of smoke"],
+    ["my son had tried to bake bread", "but he forgot about it"],
+    ["we opened all the windows", "and went out for a walk"],
+    ["on the way back", "we stopped at the bakery on the corner"],
+    ["the baker laughed when he heard the story"],
+    ["after dinner", "i helped my son with his homework"],
+    ["he has to write about a person he admires", "and he chose his grandfather"],
+    ["i was surprised", "because they have not met very often"],
+    ["before going to bed", "i read a few pages of my book"],
+    ["it was a strange day", "but a good one"],
+]
+PAUSES_D = [0.4, 0.6, 0.5, 0.45, 0.55]  # inside a sentence
+ENDS_D = [0.7, 0.5, 0.9, 0.6, 0.8]  # after one
+
 
 def sox(*args):
     subprocess.run(["sox", "-D", *args], check=True, capture_output=True)
@@ -112,6 +129,26 @@ def sentences(scratch, name, script, voices, pauses, lead=0.4):
     out = os.path.join(scratch, name + ".wav")
     sox(*parts, out)
     return out, " ".join(script), ends
+
+
+def clauses(scratch, name, script, voices):
+    """Each sentence spoken clause by clause, with pauses inside and after sentences; returns
+    (wav, script text, sentence end times in seconds)."""
+    parts, ends, at, n = [_silence(scratch, 0.4)], [], 0.4, 0
+    for s, sentence in enumerate(script):
+        for c, clause in enumerate(sentence):
+            wav = _speak(scratch, f"{name}-{s}-{c}", clause, voices[s % len(voices)])
+            at += seconds(wav)
+            last = c == len(sentence) - 1
+            if last:
+                ends.append(at)
+            pause = (ENDS_D if last else PAUSES_D)[n % len(PAUSES_D)]
+            n += 1
+            parts += [wav, _silence(scratch, pause)]
+            at += pause
+    out = os.path.join(scratch, name + ".wav")
+    sox(*parts, out)
+    return out, " ".join(" ".join(sentence) for sentence in script), ends
 
 
 def passage(scratch, name, script, voice):
@@ -157,9 +194,12 @@ def librivox(scratch):
 
 
 def journals(scratch):
-    """The clean journals: [(name, wav, script, sentence ends or None)]."""
+    """The clean journals: [(name, wav, script, its sentences)]."""
     a = sentences(scratch, "journal-a", JOURNAL_A, ["slt", "rms", "awb", "kal16"], PAUSES_A)
     b = sentences(scratch, "journal-b", JOURNAL_B, ["kal16", "awb", "slt", "rms"], PAUSES_B)
     c = passage(scratch, "journal-c", JOURNAL_C, "rms")
-    return [("journal A, pauses 0.4-2 s", *a), ("journal B, pauses 0.3-0.5 s", *b),
-            ("journal C, one passage", *c)]
+    d = clauses(scratch, "journal-d", JOURNAL_D, ["awb", "slt", "kal16", "rms"])
+    return [("journal A, pauses 0.4-2 s", a[0], a[1], JOURNAL_A),
+            ("journal B, pauses 0.3-0.5 s", b[0], b[1], JOURNAL_B),
+            ("journal C, one passage", c[0], c[1], JOURNAL_C),
+            ("journal D, pauses in sentences", d[0], d[1], [" ".join(s) for s in JOURNAL_D])]

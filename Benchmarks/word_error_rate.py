@@ -24,3 +24,29 @@ def errors(reference, hypothesis):
             row[j] = min(row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] != hyp[j - 1]))
             diagonal = above
     return row[len(hyp)], len(ref)
+
+
+def alignment(reference, hypothesis):
+    """For each hypothesis word, the reference word it stands for (a match or a substitution) in
+    a least-cost alignment, or None for an inserted word."""
+    ref, hyp = words(reference), words(hypothesis)
+    cost = [[0] * (len(hyp) + 1) for _ in range(len(ref) + 1)]
+    for i in range(len(ref) + 1):
+        cost[i][0] = i
+    for j in range(len(hyp) + 1):
+        cost[0][j] = j
+    for i in range(1, len(ref) + 1):
+        for j in range(1, len(hyp) + 1):
+            cost[i][j] = min(cost[i - 1][j] + 1, cost[i][j - 1] + 1,
+                             cost[i - 1][j - 1] + (ref[i - 1] != hyp[j - 1]))
+    stands_for = [None] * len(hyp)
+    i, j = len(ref), len(hyp)
+    while i > 0 and j > 0:
+        if cost[i][j] == cost[i - 1][j - 1] + (ref[i - 1] != hyp[j - 1]):
+            stands_for[j - 1] = i - 1
+            i, j = i - 1, j - 1
+        elif cost[i][j] == cost[i][j - 1] + 1:
+            j -= 1
+        else:
+            i -= 1
+    return stands_for

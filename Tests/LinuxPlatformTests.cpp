@@ -186,8 +186,34 @@ TEST(Transcript, WritesTheRecognisersWordsAsPeopleDo) {
            {"it's icy in idaho", "It's icy in idaho"},
            {"the ice is thin i", "The ice is thin I"},
            {"'til then", "'til then"},
+           {"on monday and in june i may march", "On Monday and in June I may march"},
        }) {
     EXPECT_EQ(asWritten(words), written) << words;
+  }
+  EXPECT_EQ(asWritten("then on friday", /*sentenceStart=*/false), "then on Friday");
+}
+
+// A capital where a sentence may start: the first words, and after a whole pause or the end of
+// the audio; never after speech was cut (pause 0) or a short pause inside a long utterance.
+TEST(Transcript, CapitalsOnlyWhereASentenceMayStart) {
+  struct Heard {
+    const char* words;
+    int pauseMs;  // after them
+    const char* written;
+    const char* next;  // the provisional text "so it goes" would then be written as
+  };
+  Sentences sentences;
+  EXPECT_EQ(sentences.preview("so it goes"), "So it goes");
+  for (const auto& h : std::vector<Heard>{
+           {"we walked up to the", 0, "We walked up to the", "so it goes"},
+           {"lake above the village", 200, "lake above the village", "so it goes"},
+           {"and i swam", 400, "and I swam", "So it goes"},
+           {"", 0, "", "So it goes"},
+           {"the water was cold", -1, "The water was cold", "So it goes"},
+           {"then we went home", 350, "Then we went home", "So it goes"},
+       }) {
+    EXPECT_EQ(sentences.write(h.words, sentenceMayEnd(h.pauseMs)), h.written) << h.words;
+    EXPECT_EQ(sentences.preview("so it goes"), h.next) << h.words;
   }
 }
 

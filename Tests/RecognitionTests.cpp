@@ -195,8 +195,8 @@ struct Pool {
         waitingAtMost);
   }
   static DecoderPool::Utterance utterance(int name) {
-    return {100 * name, std::vector<std::int16_t>(1600, static_cast<std::int16_t>(name)), 700,
-            1600};
+    return {100 * name, std::vector<std::int16_t>(1600, static_cast<std::int16_t>(name)), 700, 1600,
+            400};
   }
   DecoderPool::Ticket decode(int name) { return pool->decode(utterance(name)); }
   DecoderPool::Ticket guess(int name) { return pool->guess(utterance(name)); }
@@ -232,17 +232,17 @@ TEST(DecoderPool, ProvisionalTextNeverWaitsAndNeverFollowsItsResults) {
   p.control.awaitDecoding(1);
   p.pool->provisional("two", 200, 300);
   auto second = p.guess(2);
-  EXPECT_EQ(p.seen(), (std::vector<std::string>{"~one", "~one two"}));
+  EXPECT_EQ(p.seen(), (std::vector<std::string>{"~One", "~One two"}));
   p.control.release(1);
   p.control.awaitDecoding(2);  // delivered utterance 1 before it took the guess
-  EXPECT_EQ(p.seen(), (std::vector<std::string>{"~one", "~one two", "Word1", "~two"}));
+  EXPECT_EQ(p.seen(), (std::vector<std::string>{"~One", "~One two", "Word1", "~Two"}));
   p.control.release(2);
   p.pool->provisional("two more", 200, 400);
-  EXPECT_EQ(p.seen().back(), "~two more") << "a guess decoded is not yet a result";
-  p.pool->confirm(second);
+  EXPECT_EQ(p.seen().back(), "~Two more") << "a guess decoded is not yet a result";
+  p.pool->confirm(second, 400);
   p.pool->drain();
   EXPECT_EQ(p.seen(),
-            (std::vector<std::string>{"~one", "~one two", "Word1", "~two", "~two more", "Word2"}));
+            (std::vector<std::string>{"~One", "~One two", "Word1", "~Two", "~Two more", "Word2"}));
 }
 
 TEST(DecoderPool, AWithdrawnUtteranceLeavesNoResultAndWaitingOnesAreNeverDecoded) {

@@ -94,9 +94,10 @@ void Decoder::handle(std::vector<UtteranceEvent> events) {
         if (running_) running_->end();
         lastPartialFrame_ = finder_.framesSeen();
         if (event.byGuess && guess_) {
-          pool_->confirm(*guess_);
+          pool_->confirm(*guess_, event.pauseMs);
         } else {
-          pool_->decode({event.start, std::move(event.audio), longestPhrase, event.heard});
+          pool_->decode(
+              {event.start, std::move(event.audio), longestPhrase, event.heard, event.pauseMs});
         }
         guess_.reset();
         break;
@@ -115,8 +116,7 @@ void Decoder::reportPartial() {
       frames - lastPartialFrame_ < ListenConfig::frames(config_.repeatPartialMs)) {
     return;
   }
-  pool_->provisional(asWritten(text), finder_.utteranceStart(),
-                     frames * ListenConfig::frameSamples);
+  pool_->provisional(text, finder_.utteranceStart(), frames * ListenConfig::frameSamples);
   lastPartial_ = text;
   lastPartialFrame_ = frames;
 }

@@ -58,11 +58,12 @@ DecoderPool::Ticket DecoderPool::add(Utterance utterance, bool held) {
   return ticket;
 }
 
-void DecoderPool::confirm(Ticket ticket) {
+void DecoderPool::confirm(Ticket ticket, int pauseMs) {
   std::lock_guard lock(mutex_);
   for (auto& slot : slots_) {
     if (slot.ticket == ticket && slot.held) {
       slot.held = false;
+      slot.utterance.pauseMs = pauseMs;
       slot.provisional = std::exchange(current_, {});
     }
   }
@@ -109,7 +110,15 @@ void DecoderPool::deliverReady() {
     bool ready =
         (front.state == Slot::State::done && !front.held) || front.state == Slot::State::withdrawn;
     if (!ready) break;
-    for (auto& result : front.results) sink_(std::move(result));
+    // A sentence may end after the last words of an utterance; never inside one.
+    bool ends = sentenceMayEnd(front.utterance.pauseMs);
+    auto last = std::find_if(front.results.rbegin(), front.results.rend(),
+                             [](const TranscriptionResult& r) { return !r.text.empty(); });
+    for (auto& result : front.results) {
+      bool isLast = last != front.results.rend() && &result == &*last;
+      result.text = sentences_.write(result.text, ends && isLast);
+      sink_(std::move(result));
+    }
     slots_.pop_front();
     delivered = true;
   }
@@ -135,6 +144,7 @@ void DecoderPool::deliverProvisional(bool always) {
     text += (text.empty() ? "" : " ") + slot.provisional;
   }
   if (!current_.empty()) text += (text.empty() ? "" : " ") + current_;
+  text = sentences_.preview(text);
   // After results, only text still to come: a caller takes results as replacing the
   // provisional text, so an empty one would say nothing new.
   bool news = always || (!text.empty() && text != shown_);

@@ -41,6 +41,7 @@ class DecoderPool {
     std::vector<std::int16_t> audio;
     int longestPhrase = 0;
     std::int64_t heard = 0;
+    int pauseMs = 0;  // after it: 0 when cut, -1 at the end of the audio
   };
 
   // With `waitingAtMost`, `decode` waits while that many utterances wait for a recogniser;
@@ -55,8 +56,9 @@ class DecoderPool {
   Ticket decode(Utterance utterance);
   // An utterance that may have ended: decoded now, its results held until it is confirmed.
   Ticket guess(Utterance utterance);
-  // The guess stands: as `decode`, with the decode already under way.
-  void confirm(Ticket ticket);
+  // The guess stands, with a pause of `pauseMs` after it: as `decode`, with the decode already
+  // under way.
+  void confirm(Ticket ticket, int pauseMs);
   // Drops an utterance's results (decoding it only if already under way).
   void withdraw(Ticket ticket);
   // Delivers a result in its turn, after those of the utterances given before it.
@@ -96,6 +98,7 @@ class DecoderPool {
   std::string current_;  // provisional text of the open utterance
   std::int64_t currentStart_ = 0, currentEnd_ = 0;
   std::string shown_;                                     // the provisional text last delivered
+  Sentences sentences_;                                   // the text delivered so far, as sentences
   int idle_ = 0;                                          // workers waiting for an utterance
   std::vector<std::unique_ptr<UtteranceDecoder>> spare_;  // made, no worker yet
   bool stopping_ = false;

@@ -29,6 +29,9 @@ struct ListenConfig {
   int decodeBlockMs = 100;     // the running decode takes audio in blocks this long
   int longestPhraseMs = 7000;  // results are phrases of at most this
 
+  // A sentence may end at a pause this long.
+  static constexpr int sentenceEndPauseMs = 350;
+
   // Telling speech from the noise floor.
   double speechAboveFloorDb = 15;     // a frame this far above the floor is speech
   double speechAtLeastDbfs = -60;     // and never quieter than this

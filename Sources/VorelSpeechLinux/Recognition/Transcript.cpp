@@ -1,21 +1,33 @@
 #include "Transcript.h"
 
 #include <algorithm>
+#include <set>
 
 #include "ListenConfig.h"
 
 namespace vorel::linuxplatform {
 
-std::string asWritten(std::string_view words) {
+namespace {
+
+bool alwaysCapital(const std::string& word) {
+  static const std::set<std::string, std::less<>> names = {
+      "i",        "i'm",    "i'll",      "i've",    "i'd",      "monday",   "tuesday", "wednesday",
+      "thursday", "friday", "saturday",  "sunday",  "january",  "february", "april",   "june",
+      "july",     "august", "september", "october", "november", "december"};
+  return names.contains(word);
+}
+
+}  // namespace
+
+std::string asWritten(std::string_view words, bool sentenceStart) {
   std::string text;
   std::size_t at = 0;
   while (at < words.size()) {
     std::size_t end = std::min(words.find(' ', at), words.size());
     std::string word(words.substr(at, end - at));
     bool first = text.empty();
-    bool pronoun =
-        word == "i" || word == "i'm" || word == "i'll" || word == "i've" || word == "i'd";
-    if ((first || pronoun) && !word.empty() && word[0] >= 'a' && word[0] <= 'z') {
+    if (((first && sentenceStart) || alwaysCapital(word)) && !word.empty() && word[0] >= 'a' &&
+        word[0] <= 'z') {
       word[0] = static_cast<char>(word[0] - 'a' + 'A');
     }
     if (!first) text += ' ';
@@ -23,6 +35,17 @@ std::string asWritten(std::string_view words) {
     at = end + 1;
   }
   return text;
+}
+
+std::string Sentences::write(std::string_view words, bool mayEnd) {
+  if (words.empty()) return {};
+  std::string text = asWritten(words, atStart_);
+  atStart_ = mayEnd;
+  return text;
+}
+
+bool sentenceMayEnd(int pauseMs) {
+  return pauseMs < 0 || pauseMs >= ListenConfig::sentenceEndPauseMs;
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> phrases(
@@ -66,7 +89,7 @@ std::vector<TranscriptionResult> utteranceResults(const std::vector<RecognisedWo
     std::string text;
     for (std::size_t w = first; w < past; ++w) text += (w > first ? " " : "") + words[w].spelling;
     std::int64_t from = sample(words[first].first), to = sample(words[past - 1].past);
-    results.push_back({asWritten(text), {sampleTime(from), sampleTime(to - from)}, true});
+    results.push_back({text, {sampleTime(from), sampleTime(to - from)}, true});
   }
   return results;
 }

@@ -126,6 +126,7 @@ std::vector<UtteranceEvent> UtteranceFinder::take(std::span<const std::int16_t> 
     utterance_.resize(cut * frameSamples);
     UtteranceEvent closed = close(ListenConfig::frames(config_.cutWindowMs) / 2);
     closed.cut = true;
+    closed.pauseMs = 0;
     events.push_back(std::move(closed));
     open_ = true;
     start_ += static_cast<std::int64_t>(cut) * frameSamples;
@@ -165,6 +166,7 @@ UtteranceEvent UtteranceFinder::close(int quietFrames) {
   open_ = false;
   lastReportFrame_ = framesSeen_;
   UtteranceEvent closed = event(UtteranceEvent::Kind::closed, start_);
+  closed.pauseMs = silenceRun_ * ListenConfig::frameMs;
   if (guessed_) {
     // The guess's decode stands for the utterance: the pause after it holds no words.
     guessed_ = false;
@@ -185,7 +187,9 @@ UtteranceEvent UtteranceFinder::close(int quietFrames) {
 
 std::vector<UtteranceEvent> UtteranceFinder::finish() {
   if (!open_) return {};
-  return {close(silenceRun_)};
+  UtteranceEvent closed = close(silenceRun_);
+  closed.pauseMs = -1;
+  return {std::move(closed)};
 }
 
 }  // namespace vorel::linuxplatform

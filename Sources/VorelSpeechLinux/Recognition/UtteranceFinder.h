@@ -44,6 +44,7 @@ struct UtteranceEvent {
   std::int64_t heard = 0;
   bool byGuess = false;
   bool cut = false;
+  int pauseMs = 0;  // closed: the pause after it (0 when cut, -1 at the end of the audio)
 };
 
 // An utterance ends at a pause of pauseToEndMs, or once it is longer than longUtteranceS at a
