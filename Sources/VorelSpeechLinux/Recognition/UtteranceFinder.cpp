@@ -81,10 +81,10 @@ std::vector<UtteranceEvent> UtteranceFinder::take(std::span<const std::int16_t> 
   if (speech && silenceRun_ >= frames(config_.shortPauseMs) &&
       static_cast<std::int64_t>(levels_.size()) >= frames(config_.longUtteranceS * 1000)) {
     // A long utterance ends at a short pause, once the pause is over: the speech after it
-    // opens the next one, with the second half of the pause before it, or what followed the
-    // guess that stands for this one (the two never share audio, so their results never
-    // overlap).
-    int after = guessed_ ? silenceRun_ - frames(config_.guessAfterMs) : silenceRun_ / 2;
+    // opens the next one. The pause's first guessAfterMs stay with the utterance, as they do
+    // live, where the guess made then stands for it; the rest goes before the next one. The two
+    // never share audio, so their results never overlap.
+    int after = silenceRun_ - frames(config_.guessAfterMs);
     auto keep = static_cast<std::size_t>(std::clamp(after, 0, frames(config_.prerollMs)));
     std::vector<std::int16_t> kept(
         utterance_.end() - static_cast<std::ptrdiff_t>(keep * frameSamples), utterance_.end());
