@@ -5,8 +5,8 @@
 // timeline. The decoder therefore finds utterances itself, with an energy detector over 10 ms
 // frames, and hands PocketSphinx only the utterances (with a little audio around them) with its
 // silence removal off: word frames then count from the utterance's first sample, whose place on
-// the timeline is known. Utterances end at pauses, and long ones are cut at the next short pause
-// well before PocketSphinx's buffers overrun.
+// the timeline is known. Utterances end at pauses (long ones at shorter pauses), and none is
+// longer than ten seconds, so final text comes while people talk.
 #pragma once
 
 #include <cstdint>
