@@ -86,20 +86,7 @@ std::vector<UtteranceEvent> UtteranceFinder::take(std::span<const std::int16_t> 
     // never share audio, so their results never overlap.
     int after = silenceRun_ - frames(config_.guessAfterMs);
     auto keep = static_cast<std::size_t>(std::clamp(after, 0, frames(config_.prerollMs)));
-    std::vector<std::int16_t> kept(
-        utterance_.end() - static_cast<std::ptrdiff_t>(keep * frameSamples), utterance_.end());
-    std::vector<double> keptLevels(levels_.end() - static_cast<std::ptrdiff_t>(keep),
-                                   levels_.end());
-    std::int64_t next = start_ + static_cast<std::int64_t>(levels_.size() - keep) * frameSamples;
-    utterance_.resize(utterance_.size() - keep * frameSamples);
-    levels_.resize(levels_.size() - keep);
-    events.push_back(close(silenceRun_ - static_cast<int>(keep)));
-    open_ = true;
-    start_ = next;
-    utterance_ = std::move(kept);
-    levels_ = std::move(keptLevels);
-    silenceRun_ = 0;
-    events.push_back(event(Kind::opened, start_));
+    splitAt(levels_.size() - keep, silenceRun_ - static_cast<int>(keep), events);
   }
   utterance_.insert(utterance_.end(), frame.begin(), frame.end());
   levels_.push_back(levelDbfs(frame));
@@ -118,21 +105,9 @@ std::vector<UtteranceEvent> UtteranceFinder::take(std::span<const std::int16_t> 
       guessed_ = false;
       events.push_back(event(Kind::withdrawn, start_));
     }
-    std::size_t cut = quietestCut();
-    std::vector<std::int16_t> rest(
-        utterance_.begin() + static_cast<std::ptrdiff_t>(cut) * frameSamples, utterance_.end());
-    std::vector<double> restLevels(levels_.begin() + static_cast<std::ptrdiff_t>(cut),
-                                   levels_.end());
-    utterance_.resize(cut * frameSamples);
-    UtteranceEvent closed = close(ListenConfig::frames(config_.cutWindowMs) / 2);
-    closed.cut = true;
-    closed.pauseMs = 0;
-    events.push_back(std::move(closed));
-    open_ = true;
-    start_ += static_cast<std::int64_t>(cut) * frameSamples;
-    utterance_ = std::move(rest);
-    levels_ = std::move(restLevels);
-    events.push_back(event(Kind::opened, start_));
+    splitAt(quietestCut(), ListenConfig::frames(config_.cutWindowMs) / 2, events);
+    events[events.size() - 2].cut = true;
+    events[events.size() - 2].pauseMs = 0;
   } else if (guesses_ && silenceRun_ == frames(config_.guessAfterMs) && !guessed_) {
     // Live, the final text should not wait for the pause to be long enough to end the
     // utterance: it is decoded whole from here on, and taken if the pause does end it.
@@ -144,6 +119,21 @@ std::vector<UtteranceEvent> UtteranceFinder::take(std::span<const std::int16_t> 
     events.push_back(std::move(guess));
   }
   return events;
+}
+
+void UtteranceFinder::splitAt(std::size_t at, int quietFrames,
+                              std::vector<UtteranceEvent>& events) {
+  constexpr auto frameSamples = static_cast<std::ptrdiff_t>(ListenConfig::frameSamples);
+  auto from = static_cast<std::ptrdiff_t>(at);
+  std::vector<std::int16_t> rest(utterance_.begin() + from * frameSamples, utterance_.end());
+  std::vector<double> restLevels(levels_.begin() + from, levels_.end());
+  utterance_.resize(at * ListenConfig::frameSamples);
+  events.push_back(close(quietFrames));
+  open_ = true;
+  start_ += static_cast<std::int64_t>(at) * ListenConfig::frameSamples;
+  utterance_ = std::move(rest);
+  levels_ = std::move(restLevels);
+  events.push_back(event(UtteranceEvent::Kind::opened, start_));
 }
 
 std::size_t UtteranceFinder::quietestCut() const {

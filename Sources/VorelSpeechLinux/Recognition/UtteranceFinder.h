@@ -75,6 +75,9 @@ class UtteranceFinder {
  private:
   // Ends the open utterance, whose last `quietFrames` are quiet.
   UtteranceEvent close(int quietFrames);
+  // Ends the open utterance after its first `at` frames, the last `quietFrames` of them quiet,
+  // and opens the rest as the next one at once: a closed and an opened event.
+  void splitAt(std::size_t at, int quietFrames, std::vector<UtteranceEvent>& events);
   // Where to cut an utterance that has grown too long, in frames: inside its quietest stretch.
   std::size_t quietestCut() const;
 
