@@ -88,7 +88,8 @@ class Download {
         curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
       }
     }
-    if (ended_ && chunk_.empty() && result_ != CURLE_OK) {
+    // Past the limit the transfer is stopped, whatever the transfer's own result says.
+    if (ended_ && chunk_.empty() && (tooLong_ || result_ != CURLE_OK)) {
       if (tooLong_) {
         return std::unexpected("the server sent more than " + std::to_string(limit_) + " bytes");
       }
