@@ -21,7 +21,10 @@ for sanitizer in thread address; do
   skip=()
   # The widgets run no threads of their own, while fontconfig, GLib and GTK run threads that
   # ThreadSanitizer cannot see into (they are not instrumented) and so reports falsely; so does
-  # PulseAudio's main loop thread, which records for the client's microphone.
-  if [ "$sanitizer" = thread ]; then skip=(-E 'Widget|Microphone'); fi
+  # PulseAudio's main loop thread, which records for the client's microphone. ThreadSanitizer
+  # also holds back a signal that arrives outside a blocking call until a safe point, and now and
+  # then never hands it on: a Ctrl-C sent the moment the client can take it was lost in about
+  # one run in twenty, so the test of the first Ctrl-C runs in the other two suites only.
+  if [ "$sanitizer" = thread ]; then skip=(-E 'Widget|Microphone|TheFirstCtrlCEndsEveryWaitForInput'); fi
   ctest --test-dir "build-$sanitizer" --output-on-failure -j "$(nproc)" "${skip[@]}"
 done
