@@ -10,6 +10,7 @@
 #include "LinuxServiceLevel.h"
 #include "Locales.h"
 #include "ModelCheck.h"
+#include "PersonalModel.h"
 #include "SoxrConverter.h"
 
 namespace vorel::linuxplatform {
@@ -87,6 +88,8 @@ class RealAnalyzer final : public Analyzer {
       return std::unexpected(PlatformError{"the speech engine cannot load the model for " + locale +
                                            " (" + loads.error() + ")"});
     }
+    // The writer's own words, when they have given their text: never a reason to fail.
+    ModelFiles files = withPersonalWords(*store_, locale, *model).model;
     auto queue = transcriber_->queue();
     // A file's utterances are decoded on every core; live speech comes no faster than it is
     // spoken, and one recogniser keeps up with it beside the one giving the running text.
@@ -95,7 +98,7 @@ class RealAnalyzer final : public Analyzer {
                         : std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1,
                                      maxFileDecoders);
     auto decoder = Decoder::open(
-        *model, live, [queue](TranscriptionResult result) { queue->push(std::move(result)); },
+        files, live, [queue](TranscriptionResult result) { queue->push(std::move(result)); },
         decoders);
     if (!decoder) return std::unexpected(decoder.error());
     decoder_ = std::move(*decoder);

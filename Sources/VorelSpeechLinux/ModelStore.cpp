@@ -141,8 +141,7 @@ std::vector<std::string> ModelStore::catalogProblems() const {
     }
     try {
       auto document = nlohmann::json::parse(*text);
-      if (!document.is_object() || !document.contains("models") ||
-          !document["models"].is_array()) {
+      if (!document.is_object() || !document.contains("models") || !document["models"].is_array()) {
         problems.push_back(file.string() + ": no \"models\" list");
       }
     } catch (const nlohmann::json::exception& failure) {
@@ -229,6 +228,16 @@ std::vector<std::filesystem::path> ModelStore::partialFolders(const std::string&
 std::filesystem::path ModelStore::proofFolder() const {
   if (locations_.userStore.empty()) return {};
   return locations_.userStore / ".loadable";
+}
+
+std::filesystem::path ModelStore::personalTextFolder(const std::string& locale) const {
+  if (locations_.userStore.empty()) return {};
+  return locations_.userStore.parent_path() / "personal" / locale;
+}
+
+std::filesystem::path ModelStore::personalModelFolder(const std::string& locale) const {
+  if (locations_.userStore.empty()) return {};
+  return locations_.userStore / ".personal" / locale;
 }
 
 }  // namespace vorel::linuxplatform

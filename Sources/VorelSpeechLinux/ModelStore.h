@@ -3,6 +3,7 @@
 //
 //   system models    /usr/share/pocketsphinx/model/<locale>/   (the Debian package's en-us)
 //   user store       $XDG_DATA_HOME/vorel-speech/models/<locale>/   (~/.local/share by default)
+//   personal text    $XDG_DATA_HOME/vorel-speech/personal/<locale>/*.txt
 //   catalog          $XDG_DATA_HOME/vorel-speech/catalog.json and
 //   /usr/share/vorel-speech/catalog.json
 //
@@ -63,6 +64,10 @@ class ModelStore {
   std::vector<std::filesystem::path> partialFolders(const std::string& locale) const;
   // Where proofs that models load are kept (see ModelCheck).
   std::filesystem::path proofFolder() const;
+  // The writer's own text for a locale ($XDG_DATA_HOME/vorel-speech/personal/<locale>), and
+  // where the models built from it are kept; empty without a store.
+  std::filesystem::path personalTextFolder(const std::string& locale) const;
+  std::filesystem::path personalModelFolder(const std::string& locale) const;
 
   // The largest catalog file read; a larger one is skipped.
   static constexpr std::size_t largestCatalog = 1 << 20;

@@ -17,6 +17,8 @@ commands:
   install LOCALE           install a locale's speech model, with progress
   transcribe FILE...       the text of audio files, with timestamps or as subtitles
   dictate [FILE|-]         live dictation of the microphone, a file or standard input
+  learn FILE...            learn your names, places and phrases from your own writing
+  forget [NAME...]         forget what was learnt (all of it, or the files named)
 
 Run "vorel-speech-client COMMAND --help" for a command's options.
 The helper is looked for beside this program unless --helper names it.
@@ -32,7 +34,8 @@ those whose model is installed. A catalog that cannot be read is reported on sta
 )"},
     {"status", R"(usage: vorel-speech-client status LOCALE [--json]
 
-Says whether the speech model of LOCALE (en-US, fr_FR, de ...) is installed.
+Says whether the speech model of LOCALE (en-US, fr_FR, de ...) is installed, and how many
+words of your own writing have been learnt for it.
 )"},
     {"install", R"(usage: vorel-speech-client install LOCALE [--json]
 
@@ -64,6 +67,21 @@ or else raw signed 16-bit little-endian mono audio at 48000 Hz, e.g.
 Text being recognised updates in place on one line of standard error; each settled segment is
 printed on standard output with its time. --realtime paces a file at the speed of speech.
 Ctrl-C ends the audio; the last segments still arrive. A second Ctrl-C stops at once.
+)"},
+    {"learn", R"(usage: vorel-speech-client learn FILE... [--locale L]
+       vorel-speech-client learn --list [--locale L]
+
+Learns from your own writing (UTF-8 text: journal entries, notes, letters), so that your
+friends' names, your places and your phrases are recognised: each FILE (or "-" for standard
+input) is kept as your text for the locale, and the words the recogniser did not know are given
+pronunciations. Learning a file of the same name again replaces it. At most 20 MB of text is
+used. --list shows the files learnt, their words, and the words that were new.
+The text is kept in $XDG_DATA_HOME/vorel-speech/personal/LOCALE/ (~/.local/share by default);
+any *.txt put there is learnt the same way.
+)"},
+    {"forget", R"(usage: vorel-speech-client forget [NAME...] [--locale L]
+
+Forgets your text for the locale: the files named (as learn --list shows them), or all of it.
 )"},
 };
 

@@ -1,15 +1,19 @@
 #include "Commands.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <expected>
 #include <filesystem>
 #include <functional>
@@ -26,6 +30,7 @@
 #include "Locales.h"
 #include "ModelStore.h"
 #include "Output.h"
+#include "PersonalModel.h"
 #include "ProgramFolder.h"
 #include "SpeechWire.h"
 #include "Stop.h"
@@ -348,6 +353,13 @@ int status(const Options& options) {
     auto state = Wire::decode<AssetState>(line);
     if (!state) return fail("the speech helper's answer was not understood: " + line);
     std::printf("%s\n", describe(locale, *state).c_str());
+    linuxplatform::ModelStore store(linuxplatform::ModelStore::defaultLocations());
+    auto named = linuxplatform::equivalentLocale(locale, store.offeredLocales()).value_or(locale);
+    auto text = linuxplatform::readPersonalText(store.personalTextFolder(named));
+    if (text.words() > 0) {
+      std::printf("%s: %zu words of your writing learnt, from %zu files\n", locale.c_str(),
+                  text.words(), text.files.size());
+    }
     return state->is<AssetState::Failed>() || state->is<AssetState::Unsupported>() ? 1 : 0;
   });
 }
@@ -639,6 +651,220 @@ int dictate(const Options& options) {
   // Ctrl-C ended the dictation, and everything heard has been written.
   if (interrupted && result == 0) return interruptedStatus;
   return result;
+}
+
+}  // namespace vorel::client
+
+namespace vorel::client {
+namespace {
+
+namespace fs = std::filesystem;
+
+const linuxplatform::ModelStore& modelStore() {
+  static const linuxplatform::ModelStore store(linuxplatform::ModelStore::defaultLocations());
+  return store;
+}
+
+// The locale the writer's text is for, as the helper names it; or the exit status.
+std::expected<std::string, int> textLocale(const Options& options) {
+  if (!options.locale) return chooseLocale(options);
+  auto offered = modelStore().offeredLocales();
+  if (auto equivalent = linuxplatform::equivalentLocale(*options.locale, offered)) {
+    return *equivalent;
+  }
+  if (auto canonical = linuxplatform::canonicalLocale(*options.locale)) return *canonical;
+  return std::unexpected(fail(*options.locale + " is not a locale"));
+}
+
+std::string counted(std::size_t n, const char* one, const char* many) {
+  std::string digits = std::to_string(n);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
+  return digits + " " + (n == 1 ? one : many);
+}
+
+// A file's text (or standard input's, for "-"), at most the 20 MB learnt; or why not.
+std::expected<std::string, std::string> readText(const std::string& path) {
+  std::string shown = path == "-" ? "standard input" : path;
+  if (path == "-" && standardInputWasClosed()) return std::unexpected(shown + " is closed");
+  if (path == "-" && ::isatty(STDIN_FILENO)) {
+    return std::unexpected(std::string("standard input is a terminal: pipe text into it"));
+  }
+  int fd = path == "-" ? ::dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected("cannot read " + shown + ": " + std::strerror(errno));
+  std::string text;
+  std::array<char, 65536> buffer;
+  std::string problem;
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR && !interrupted) continue;
+    if (n < 0) {
+      problem = interrupted ? "stopped" : "cannot read " + shown + ": " + std::strerror(errno);
+      break;
+    }
+    if (n == 0) break;
+    text.append(buffer.data(), static_cast<std::size_t>(n));
+    if (text.size() > linuxplatform::largestText) {
+      problem = shown + " holds more than the 20 MB of text that is learnt";
+      break;
+    }
+  }
+  ::close(fd);
+  if (!problem.empty()) return std::unexpected(problem);
+  if (!linuxplatform::isText(text)) return std::unexpected(shown + " is not UTF-8 text");
+  return text;
+}
+
+// The name a text is kept under: its file's name, ending in .txt.
+std::string keptName(const std::string& path) {
+  if (path == "-") {
+    char stamp[32];
+    std::time_t now = std::time(nullptr);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", std::localtime(&now));
+    return std::string("standard-input-") + stamp + ".txt";
+  }
+  std::string name = fs::path(path).filename().string();
+  while (name.starts_with(".")) name.erase(0, 1);
+  if (name.empty()) name = "text";
+  if (!name.ends_with(".txt")) name += ".txt";
+  return name;
+}
+
+// Writes the text beside, then renames it into place: an older text of the name stays whole
+// until the new one is.
+std::expected<void, std::string> keep(const fs::path& folder, const std::string& name,
+                                      const std::string& text) {
+  std::string beside = (folder / ("." + name + ".XXXXXX")).string();
+  int fd = ::mkstemp(beside.data());
+  if (fd < 0)
+    return std::unexpected("cannot write in " + folder.string() + ": " + std::strerror(errno));
+  bool written = writeAll(fd, text) && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
+  int error = errno;
+  written = ::close(fd) == 0 && written;
+  if (!written || ::rename(beside.c_str(), (folder / name).c_str()) != 0) {
+    if (written) error = errno;
+    ::unlink(beside.c_str());
+    return std::unexpected("cannot keep " + name + " in " + folder.string() + ": " +
+                           std::strerror(error ? error : EIO));
+  }
+  return {};
+}
+
+// Builds what is learnt for the locale, when its model is installed, and says so.
+int showLearnt(const std::string& locale, bool listing) {
+  const auto& store = modelStore();
+  auto general = store.installedModel(locale);
+  linuxplatform::PersonalModel personal;
+  if (general) {
+    personal = linuxplatform::withPersonalWords(store, locale, *general);
+  } else {
+    personal.text = linuxplatform::readPersonalText(store.personalTextFolder(locale));
+  }
+  for (const auto& skipped : personal.text.skipped) {
+    std::fprintf(stderr, "vorel-speech-client: skipped %s\n", skipped.c_str());
+  }
+  const auto& text = personal.text;
+  if (text.files.empty()) {
+    std::printf("Nothing is learnt for %s.\n", locale.c_str());
+    return 0;
+  }
+  std::string line = locale + ": " + counted(text.words(), "word", "words") + " of your writing";
+  if (personal.learnt) {
+    line += ", " + counted(personal.newWords.size(), "word", "words") + " new to the recogniser";
+  }
+  std::printf("%s\n", line.c_str());
+  if (listing) {
+    for (const auto& file : text.files) {
+      std::printf("  %-40s %s\n", file.name.c_str(), counted(file.words, "word", "words").c_str());
+    }
+    if (!personal.newWords.empty()) {
+      std::string words;
+      for (const auto& word : personal.newWords) words += (words.empty() ? "" : ", ") + word;
+      std::printf("new words: %s\n", words.c_str());
+    }
+  }
+  if (!general) {
+    std::fprintf(stderr,
+                 "vorel-speech-client: %s has no model installed: your text is learnt once it "
+                 "is (vorel-speech-client install %s)\n",
+                 locale.c_str(), locale.c_str());
+    return 0;
+  }
+  if (!personal.learnt) return fail("your text is kept, but " + personal.problem);
+  return 0;
+}
+
+}  // namespace
+
+int learn(const Options& options) {
+  auto chosen = textLocale(options);
+  if (!chosen) return chosen.error();
+  const std::string& locale = *chosen;
+  fs::path folder = modelStore().personalTextFolder(locale);
+  if (folder.empty()) return fail("there is no home folder to keep your text in");
+  // Every text is read, and every name checked, before any is kept.
+  std::vector<std::pair<std::string, std::string>> texts;  // name, text
+  for (const auto& path : options.arguments) {
+    auto text = readText(path);
+    if (!text) return interrupted ? interruptedStatus : fail(text.error());
+    std::string name = keptName(path);
+    for (const auto& [other, _] : texts) {
+      if (other == name) return fail("two of the files would both be kept as " + name);
+    }
+    texts.emplace_back(name, std::move(*text));
+  }
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error) return fail("cannot make " + folder.string() + ": " + error.message());
+  ::chmod(folder.parent_path().c_str(), 0700);
+  ::chmod(folder.c_str(), 0700);
+  for (const auto& [name, text] : texts) {
+    if (auto kept = keep(folder, name, text); !kept) return fail(kept.error());
+    std::size_t words = 0;
+    for (const auto& sentence : linuxplatform::sentencesOf(text)) words += sentence.size();
+    std::fprintf(stderr, "Kept %s: %s\n", name.c_str(), counted(words, "word", "words").c_str());
+  }
+  return showLearnt(locale, false);
+}
+
+int learnt(const Options& options) {
+  auto chosen = textLocale(options);
+  if (!chosen) return chosen.error();
+  return showLearnt(*chosen, true);
+}
+
+int forget(const Options& options) {
+  auto chosen = textLocale(options);
+  if (!chosen) return chosen.error();
+  const std::string& locale = *chosen;
+  const auto& store = modelStore();
+  fs::path folder = store.personalTextFolder(locale);
+  auto text = linuxplatform::readPersonalText(folder);
+  std::vector<std::string> names;
+  if (options.arguments.empty()) {
+    for (const auto& file : text.files) names.push_back(file.name);
+  } else {
+    for (const auto& name : options.arguments) {
+      bool known = std::any_of(text.files.begin(), text.files.end(),
+                               [&](const auto& file) { return file.name == name; });
+      if (!known) return fail(name + " is not learnt for " + locale + " (see learn --list)");
+      names.push_back(name);
+    }
+  }
+  if (names.empty()) {
+    std::printf("Nothing is learnt for %s.\n", locale.c_str());
+    return 0;
+  }
+  for (const auto& name : names) {
+    if (::unlink((folder / name).c_str()) != 0 && errno != ENOENT) {
+      return fail("cannot remove " + (folder / name).string() + ": " + std::strerror(errno));
+    }
+  }
+  // What was built from the text goes too; what remains is learnt again when next used.
+  std::error_code error;
+  fs::remove_all(store.personalModelFolder(locale), error);
+  std::printf("Forgot %s for %s.\n", counted(names.size(), "file", "files").c_str(),
+              locale.c_str());
+  return 0;
 }
 
 }  // namespace vorel::client

@@ -19,6 +19,7 @@ struct Options {
   std::string outputFile;  // standard output when empty
   bool json = false;
   bool realtime = false;
+  bool list = false;
   bool help = false;
   bool version = false;
 };
@@ -43,5 +44,9 @@ int transcribe(const Options& options);
 // formats into a file beside each audio file, named for the format (talk.wav: talk.srt).
 int transcribeEach(const Options& options);
 int dictate(const Options& options);
+// The writer's own text for a locale: kept, shown, forgotten.
+int learn(const Options& options);
+int learnt(const Options& options);
+int forget(const Options& options);
 
 }  // namespace vorel::client

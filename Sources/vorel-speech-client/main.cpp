@@ -39,7 +39,8 @@ struct OptionRule {
 const std::vector<OptionRule> optionRules = {
     {"--helper", true, {""}},
     {"--json", false, {""}},
-    {"--locale", true, {"transcribe", "dictate"}},
+    {"--locale", true, {"transcribe", "dictate", "learn", "forget"}},
+    {"--list", false, {"learn"}},
     {"--format", true, {"transcribe"}},
     {"--max-line-width", true, {"transcribe"}},
     {"--max-duration", true, {"transcribe"}},
@@ -136,6 +137,8 @@ std::expected<Options, int> parse(int argc, char** argv) {
       options.outputFile = value;
     } else if (name == "--realtime") {
       options.realtime = true;
+    } else if (name == "--list") {
+      options.list = true;
     }
   }
   if (layoutGiven && options.format != Format::srt && options.format != Format::vtt) {
@@ -225,6 +228,9 @@ int run(const Options& given) {
     return transcribeEach(*options);
   }
   if (command == "dictate" && count <= 1) return dictate(*options);
+  if (command == "learn" && options->list && count == 0) return learnt(*options);
+  if (command == "learn" && !options->list && count > 0) return learn(*options);
+  if (command == "forget") return forget(*options);
   return usage(command, "wrong number of arguments");
 }
 

@@ -22,6 +22,31 @@ std::string spelling(const char* word) {
   return std::string(w.substr(0, alternative));
 }
 
+// Decodes with the general language model mixed with an n-gram model of the writer's text,
+// so that their names, words and phrases can win where the general model makes them too rare.
+// Measured: the mix makes a decode about 2.5 times slower (1.45 times for a set of one model);
+// adding the words to the general model instead is what the library cannot do (its decodes
+// crash once such a word is a history).
+bool usePersonalModel(ps_decoder_t* ps, const ModelFiles& model) {
+  ngram_model_t* general = ps_get_lm(ps, "_default");
+  if (!general) return false;
+  ngram_model_t* personal = ngram_model_read(ps_get_config(ps), model.personalLanguageModel.c_str(),
+                                             NGRAM_ARPA, ps_get_logmath(ps));
+  if (!personal) return false;
+  // The set owns its models: the general one is shared with the default search.
+  ngram_model_t* models[] = {personal, ngram_model_retain(general)};
+  char personalName[] = "personal", generalName[] = "general";
+  char* names[] = {personalName, generalName};
+  const float32 weights[] = {ListenConfig::personalWeight, 1 - ListenConfig::personalWeight};
+  ngram_model_t* set = ngram_model_set_init(ps_get_config(ps), models, names, weights, 2);
+  if (!set) {
+    ngram_model_free(general);
+    ngram_model_free(personal);
+    return false;
+  }
+  return ps_set_lm(ps, "personal", set) == 0 && ps_set_search(ps, "personal") == 0;
+}
+
 ps_decoder_t* loadDecoder(const ModelFiles& model) {
   // The recogniser's log is process-wide: switched off once, and never given a log file, whose
   // opening closes the one other recognisers may be writing to at that moment.
@@ -37,6 +62,10 @@ ps_decoder_t* loadDecoder(const ModelFiles& model) {
 
   ps_decoder_t* ps = ps_init(config);
   cmd_ln_free_r(config);
+  if (ps && !model.personalLanguageModel.empty() && !usePersonalModel(ps, model)) {
+    ps_free(ps);
+    return nullptr;
+  }
   return ps;
 }
 

@@ -1,0 +1,21 @@
+// A small n-gram language model of a text, estimated with interpolated Kneser-Ney smoothing
+// (one discount per order, from the counts of counts) and written as ARPA text, the format
+// language-model tools exchange.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorel::linuxplatform {
+
+// The model of the sentences (each a list of words, without sentence marks), up to `order`
+// words (1 to 3) long: ARPA text, "<s>" and "</s>" marking the sentences' ends; nothing for
+// no words. When `scored` is given, only the n-grams it takes have their probability; the
+// others are written with none (-99), as the contexts of those that have.
+using NgramFilter = std::function<bool(const std::vector<std::string_view>& ngram)>;
+std::string estimateArpa(const std::vector<std::vector<std::string>>& sentences, int order = 3,
+                         const NgramFilter& scored = nullptr);
+
+}  // namespace vorel::linuxplatform

@@ -1,0 +1,188 @@
+#include "PersonalBuild.h"
+
+#include <fcntl.h>
+#include <ngram_model.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "ChildProcess.h"
+#include "NgramEstimator.h"
+#include "PersonalText.h"
+#include "Pronunciation.h"
+#include "Recogniser.h"
+
+namespace vorel::linuxplatform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Words rarer than this in the general model are the writer's own when their text uses them.
+// Measured: at -5.0, common words of the text ("baked") were given weight and general journals
+// lost words; at -5.5 they come out as without a personal text.
+constexpr double rareBelowLog10 = -5.5;
+
+struct Dictionary {
+  std::string text;
+  std::unordered_set<std::string> words;
+  std::unordered_set<std::string> phones;
+  std::unordered_map<std::string, std::vector<std::string>> readings;  // of each word
+};
+
+std::optional<Dictionary> readDictionary(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream all;
+  all << in.rdbuf();
+  Dictionary dictionary{all.str(), {}, {}, {}};
+  std::istringstream lines(dictionary.text);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string word, phone;
+    if (!(fields >> word)) continue;
+    if (auto variant = word.find('('); variant != std::string::npos && variant > 0) {
+      word.resize(variant);
+    }
+    dictionary.words.insert(word);
+    std::string reading;
+    while (fields >> phone) {
+      dictionary.phones.insert(phone);
+      reading += (reading.empty() ? "" : " ") + phone;
+    }
+    dictionary.readings[word].push_back(std::move(reading));
+  }
+  return dictionary;
+}
+
+bool writeFile(const fs::path& path, std::string_view content) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  bool written = writeAll(fd, content);
+  written = ::fsync(fd) == 0 && written;
+  return ::close(fd) == 0 && written;
+}
+
+// The words of the sentences that the general language model lacks or gives a unigram
+// probability below `rareBelowLog10`.
+std::optional<std::unordered_set<std::string>> ownWords(
+    const ModelFiles& general, const std::vector<std::vector<std::string>>& sentences) {
+  logmath_t* logmath = logmath_init(1.0001, 0, 0);
+  if (!logmath) return std::nullopt;
+  ngram_model_t* model =
+      ngram_model_read(nullptr, general.languageModel.c_str(), NGRAM_AUTO, logmath);
+  if (!model) {
+    logmath_free(logmath);
+    return std::nullopt;
+  }
+  std::unordered_set<std::string> own;
+  std::unordered_set<std::string> seen;
+  for (const auto& sentence : sentences) {
+    for (const auto& word : sentence) {
+      if (!seen.insert(word).second) continue;
+      int32 id = ngram_wid(model, word.c_str());
+      if (id == ngram_unknown_wid(model) || id < 0) {
+        own.insert(word);
+        continue;
+      }
+      int32 used = 0;
+      double log10 = logmath_log_to_log10(logmath, ngram_ng_score(model, id, nullptr, 0, &used));
+      if (log10 < rareBelowLog10) own.insert(word);
+    }
+  }
+  ngram_model_free(model);
+  logmath_free(logmath);
+  return own;
+}
+
+}  // namespace
+
+PersonalBuild buildPersonalModel(const fs::path& textFolder, const std::string& textDigest,
+                                 const fs::path& into, const ModelFiles& general,
+                                 const std::string& voice) {
+  PersonalText text = readPersonalText(textFolder);
+  if (text.digest != textDigest) return PersonalBuild::textChanged;
+  auto dictionary = readDictionary(general.dictionary);
+  if (!dictionary) return PersonalBuild::failed;
+
+  // The words the dictionary lacks, pronounced by espeak-ng in the model's phones.
+  std::set<std::string> unknown;
+  for (const auto& sentence : text.sentences) {
+    for (const auto& word : sentence) {
+      if (!dictionary->words.contains(word)) unknown.insert(word);
+    }
+  }
+  std::string additions;
+  std::vector<std::string> newWords;
+  std::unique_ptr<Phonemiser> phonemiser = unknown.empty() ? nullptr : Phonemiser::open(voice);
+  for (const auto& word : unknown) {
+    if (!phonemiser) break;
+    std::vector<std::string> readings = modelPhones(phonemiser->phonemes(word));
+    int kept = 0;
+    for (const auto& reading : readings) {
+      std::istringstream phones(reading);
+      bool known = true;
+      for (std::string phone; phones >> phone;) known = known && dictionary->phones.contains(phone);
+      if (!known) continue;
+      additions +=
+          (kept == 0 ? word : word + "(" + std::to_string(kept + 1) + ")") + " " + reading + "\n";
+      dictionary->readings[word].push_back(reading);
+      ++kept;
+    }
+    if (kept > 0) newWords.push_back(word);
+  }
+  phonemiser.reset();
+
+  // The n-grams of the text, sentences cut where a word can be neither read nor pronounced.
+  std::vector<std::vector<std::string>> sentences;
+  for (const auto& sentence : text.sentences) {
+    std::vector<std::string> part;
+    for (const auto& word : sentence) {
+      if (dictionary->readings.contains(word)) {
+        part.push_back(word);
+      } else if (!part.empty()) {
+        sentences.push_back(std::move(part));
+        part.clear();
+      }
+    }
+    if (!part.empty()) sentences.push_back(std::move(part));
+  }
+  // Only the writer's own words and phrases are given weight: n-grams holding a word the
+  // general language model lacks or holds rare. Common words elsewhere keep the general
+  // model's probabilities, which a small text's counts would only make worse.
+  auto own = ownWords(general, sentences);
+  if (!own) return PersonalBuild::failed;
+  std::string arpa = estimateArpa(sentences, 3, [&](const std::vector<std::string_view>& ngram) {
+    return std::any_of(ngram.begin(), ngram.end(),
+                       [&](std::string_view word) { return own->contains(std::string(word)); });
+  });
+  if (arpa.empty()) return PersonalBuild::failed;
+
+  std::string combined = std::move(dictionary->text);
+  if (!combined.empty() && combined.back() != '\n') combined += '\n';
+  combined += additions;
+  nlohmann::json summary{{"words", text.words()}, {"newWords", newWords}};
+  summary["files"] = nlohmann::json::array();
+  for (const auto& file : text.files) {
+    summary["files"].push_back({{"name", file.name}, {"words", file.words}});
+  }
+  summary["skipped"] = text.skipped;
+  if (!writeFile(into / "dictionary.dict", combined) || !writeFile(into / "personal.lm", arpa)) {
+    return PersonalBuild::failed;
+  }
+  ModelFiles personal = general;
+  personal.dictionary = into / "dictionary.dict";
+  personal.personalLanguageModel = into / "personal.lm";
+  if (!Recogniser::trialRun(personal)) return PersonalBuild::failed;
+  // Written last: a folder with a summary is a whole build.
+  auto json = summary.dump(1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (!writeFile(into / "summary.json", json + "\n")) return PersonalBuild::failed;
+  return PersonalBuild::built;
+}
+
+}  // namespace vorel::linuxplatform

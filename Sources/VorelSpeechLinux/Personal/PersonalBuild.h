@@ -1,0 +1,20 @@
+// Building a personal model from the writer's text (see PersonalModel): the model checker's
+// work, in a process of its own.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "ModelFiles.h"
+
+namespace vorel::linuxplatform {
+
+enum class PersonalBuild { built = 0, failed = 1, textChanged = 3 };
+
+// Builds the model of the text in `textFolder` (which must still have `textDigest`) into the
+// folder `into`, new words pronounced by espeak-ng's `voice`, and loads it in the recogniser.
+PersonalBuild buildPersonalModel(const std::filesystem::path& textFolder,
+                                 const std::string& textDigest, const std::filesystem::path& into,
+                                 const ModelFiles& general, const std::string& voice);
+
+}  // namespace vorel::linuxplatform
