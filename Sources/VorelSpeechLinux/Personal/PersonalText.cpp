@@ -259,6 +259,18 @@ class Reader {
           appendUtf8(token, *p == 0x2019 ? U'\'' : *p);
         }
         i = end;
+        auto isDigit = [&](std::size_t at) {
+          return at < text.size() && text[at] >= '0' && text[at] <= '9';
+        };
+        // "3,000": one number.
+        if (token.size() <= 3 &&
+            std::all_of(token.begin(), token.end(), [](char d) { return d >= '0' && d <= '9'; })) {
+          while (i + 3 < text.size() && text[i] == ',' && isDigit(i + 1) && isDigit(i + 2) &&
+                 isDigit(i + 3) && !isDigit(i + 4)) {
+            token += text.substr(i + 1, 3);
+            i += 4;
+          }
+        }
         // "10:30": a time of day.
         if (i + 2 < text.size() && text[i] == ':' && token.size() <= 2 &&
             std::all_of(token.begin(), token.end(), [](char d) { return d >= '0' && d <= '9'; }) &&

@@ -1,0 +1,382 @@
+// The writer's own words: their text read as words, pronunciations for the words the
+// dictionary lacks, the n-gram model, and the whole through the client and the real recogniser.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "Fixtures.h"
+#include "NgramEstimator.h"
+#include "PersonalText.h"
+#include "Process.h"
+#include "Pronunciation.h"
+
+namespace vorel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using linuxplatform::estimateArpa;
+using linuxplatform::modelPhones;
+using linuxplatform::readPersonalText;
+using linuxplatform::sentencesOf;
+
+const std::string client = VOREL_CLIENT;
+const fs::path generalDictionary = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict";
+
+std::string joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const auto& word : words) text += (text.empty() ? "" : " ") + word;
+  return text;
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+TEST(PersonalWords, TextIsReadAsTheDictionarySpellsIt) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> sentences;
+  } cases[] = {
+      {"Dr. Novak met me at 10:30 on the 3rd. We paid 3,000 in 2024!",
+       {"doctor novak met me at ten thirty on the third",
+        "we paid three thousand in twenty twenty four"}},
+      {"Don't tell O\u2019Brien's dog; it's 7:05 and 1.5% of 1999's 21st day",
+       {"don't tell o'brien's dog",
+        "it's seven oh five and one point five percent of nineteen "
+        "ninety nine 's twenty first day"}},
+      {"Z\u00f6e & \u0141\u00d3D\u0179 in 2000",
+       {"z\u00f6e and \u0142\u00f3d\u017a in two thousand"}},
+      {"   \n\n...!?", {}},
+      {"a 12345678901 long number",
+       {"a one two three four five six seven eight nine zero one "
+        "long number"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> got;
+    for (const auto& sentence : sentencesOf(c.text)) got.push_back(joined(sentence));
+    EXPECT_EQ(got, c.sentences) << c.text;
+  }
+  // Bytes that are not UTF-8 text are no text.
+  EXPECT_TRUE(linuxplatform::isText("plain \u00e9 text\n\ttab"));
+  for (std::string bad :
+       {std::string("nul\0inside", 10), std::string("\xff\xfe"), std::string("\xc3"),
+        std::string("\xed\xa0\x80"), std::string("\x1b[0m")}) {
+    EXPECT_FALSE(linuxplatform::isText(bad)) << bad;
+  }
+}
+
+TEST(PersonalWords, EspeakPhonemesMapOntoTheModelsPhones) {
+  struct Case {
+    std::string espeak;
+    std::vector<std::string> phones;  // the usual reading, then the other, if any
+  } cases[] = {
+      {"k 'A: m b V tS @", {"K AA M B AH CH AH", "K AA M B AH CH IH"}},
+      {"h @ l 'oU", {"HH AH L OW", "HH IH L OW"}},
+      {"T 'O: t", {"TH AO T"}},
+      {"dZ 'V dZ", {"JH AH JH"}},
+      {"w 'O: t# 3", {"W AO T ER"}},
+      {"S 'E s I n", {"SH EH S IH N"}},
+      {"n 'i@3", {"N IH R"}},
+      {"b 'OI", {"B OY"}},
+      {"p 'U@", {"P UH R"}},
+      {"m 'eI 3", {"M EY ER"}},
+      {"k 'aU", {"K AW"}},
+      {"b 'A@ t# 0 s z", {"B AA R T AA S Z", "B AA R T AO S Z"}},
+      {"v 'a n I2 ? ,n-", {"V AE N IH N", "V AE N AH N"}},
+      {"w 'I s p 3 r- 3 z", {"W IH S P ER ER Z"}},
+      {"k 'a n I ; @ n z", {"K AE N IH AH N Z", "K AE N IH IH N Z"}},
+      {"", {}},
+      {"k 'Q m", {}},  // a phoneme the table does not know: no reading at all
+      {"?", {}},       // nothing to say
+  };
+  for (const auto& c : cases) EXPECT_EQ(modelPhones(c.espeak), c.phones) << c.espeak;
+
+  // espeak-ng itself, and every phone it gives is one the model has.
+  std::set<std::string> modelSet;
+  std::ifstream dictionary(generalDictionary);
+  for (std::string line; std::getline(dictionary, line);) {
+    std::istringstream fields(line);
+    std::string phone;
+    fields >> phone;
+    while (fields >> phone) modelSet.insert(phone);
+  }
+  auto phonemiser = linuxplatform::Phonemiser::open("en-us");
+  ASSERT_TRUE(phonemiser);
+  EXPECT_EQ(modelPhones(phonemiser->phonemes("kombucha")).at(0), "K AA M B AH CH AH");
+  EXPECT_EQ(modelPhones(phonemiser->phonemes("zumba")).at(0), "Z AH M B AH");
+  for (std::string word : {"siobhan", "wojciech", "szczecin", "nkechi", "thandiwe", "bouldering",
+                           "covid", "ukulele", "mcgillicuddy", "xylophone", "rhythm", "euro"}) {
+    auto readings = modelPhones(phonemiser->phonemes(word));
+    ASSERT_FALSE(readings.empty()) << word << ": " << phonemiser->phonemes(word);
+    for (const auto& reading : readings) {
+      std::istringstream phones(reading);
+      for (std::string phone; phones >> phone;) {
+        EXPECT_TRUE(modelSet.contains(phone)) << word << ": " << phone;
+      }
+    }
+  }
+}
+
+// The probabilities of an ARPA model as the recogniser reads it (backing off to lower orders).
+class Arpa {
+ public:
+  explicit Arpa(const std::string& text) {
+    std::istringstream in(text);
+    int order = 0;
+    for (std::string line; std::getline(in, line);) {
+      if (line.size() > 2 && line[0] == '\\' && line.ends_with("-grams:")) {
+        order = line[1] - '0';
+        continue;
+      }
+      if (order == 0 || line.empty() || line[0] == '\\') continue;
+      std::istringstream fields(line);
+      double p, backoff = 0;
+      fields >> p;
+      std::vector<std::string> words(order);
+      for (auto& word : words) fields >> word;
+      fields >> backoff;
+      probability_[words] = p;
+      backoff_[words] = backoff;
+      if (order == 1) vocabulary.push_back(words[0]);
+    }
+  }
+  // log10 P(word | history)
+  double log10(std::vector<std::string> history, const std::string& word) const {
+    auto ngram = history;
+    ngram.push_back(word);
+    if (auto found = probability_.find(ngram); found != probability_.end()) return found->second;
+    double backoff = 0;
+    if (auto found = backoff_.find(history); found != backoff_.end()) backoff = found->second;
+    history.erase(history.begin());
+    return backoff + log10(history, word);
+  }
+  std::vector<std::string> vocabulary;
+  bool has(const std::vector<std::string>& ngram) const { return probability_.contains(ngram); }
+  double raw(const std::vector<std::string>& ngram) const { return probability_.at(ngram); }
+
+ private:
+  std::map<std::vector<std::string>, double> probability_, backoff_;
+};
+
+TEST(PersonalWords, TheNgramModelIsAProperDistribution) {
+  std::vector<std::vector<std::string>> sentences;
+  for (const auto& s : {"siobhan and i went bouldering", "i went to zumba with nkechi",
+                        "nkechi and siobhan went bouldering again", "we went home",
+                        "zumba zumba zumba", "i", "and i went"}) {
+    sentences.push_back(sentencesOf(s).at(0));
+  }
+  Arpa model(estimateArpa(sentences));
+  ASSERT_FALSE(model.vocabulary.empty());
+  // Every history seen, and some never seen: the words after it sum to one.
+  std::vector<std::vector<std::string>> histories = {
+      {"<s>", "<s>"},         {"<s>", "siobhan"}, {"i", "went"},      {"and", "i"},
+      {"went", "bouldering"}, {"zumba", "zumba"}, {"home", "nkechi"}, {"we", "we"}};
+  for (const auto& history : histories) {
+    double total = 0;
+    for (const auto& word : model.vocabulary) {
+      if (word != "<s>") total += std::pow(10.0, model.log10(history, word));
+    }
+    EXPECT_NEAR(total, 1.0, 1e-3) << history[0] << " " << history[1];
+  }
+  // Seen n-grams are more likely than unseen ones after the same words.
+  EXPECT_GT(model.log10({"i", "went"}, "bouldering"), model.log10({"i", "went"}, "zumba"));
+
+  // Filtered: only n-grams holding a chosen word have a probability; their contexts stay.
+  Arpa own(estimateArpa(sentences, 3, [](const std::vector<std::string_view>& ngram) {
+    return std::find(ngram.begin(), ngram.end(), "nkechi") != ngram.end();
+  }));
+  EXPECT_GT(own.raw({"nkechi"}), -5);
+  EXPECT_GT(own.raw({"with", "nkechi"}), -5);
+  EXPECT_GT(own.raw({"nkechi", "and"}), -5);
+  EXPECT_EQ(own.raw({"went"}), -99);
+  EXPECT_EQ(own.raw({"i", "went"}), -99);
+  EXPECT_TRUE(own.has({"zumba", "with"}));  // the context of "zumba with nkechi"
+
+  EXPECT_EQ(estimateArpa({}), "");
+  EXPECT_EQ(estimateArpa({{}, {}}), "");
+}
+
+fs::path homeFor(const std::string& name) {
+  auto home = scratch() / name;
+  fs::create_directories(home);
+  return home;
+}
+
+ProcessResult clientIn(const fs::path& home, std::vector<std::string> arguments,
+                       const std::string& input = "") {
+  ProcessOptions options;
+  options.arguments = std::move(arguments);
+  options.environment = {"XDG_DATA_HOME=" + home.string(), "LANG=en_US.UTF-8"};
+  return runProcess(client, input, options);
+}
+
+fs::path builds(const fs::path& home) {
+  return home / "vorel-speech" / "models" / ".personal" / "en-US";
+}
+
+std::vector<fs::path> entries(const fs::path& folder) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) found.push_back(entry.path());
+  return found;
+}
+
+// Speech flite makes of `text`, 16 kHz mono.
+fs::path spoken(const std::string& name, const std::string& text) {
+  auto raw = scratch() / (name + "-raw.wav");
+  auto wav = scratch() / (name + ".wav");
+  if (!fs::exists(wav)) {
+    run("flite -voice slt -t '" + text + "' -o " + raw.string());
+    run("sox -D " + raw.string() + " -r 16000 -c 1 -b 16 " + wav.string() + " pad 0.3 0.6");
+  }
+  return wav;
+}
+
+const std::string journal =
+    "Went bouldering in Rathmines with Siobhan after work.\n"
+    "Zumba class in Rathmines was packed tonight.\n"
+    "Bouldering again on Sunday, then coffee in Rathmines.\n"
+    "My arms ache from bouldering. Zumba tomorrow.\n";
+
+TEST(PersonalWords, WordsTheDictionaryLacksAreHeardOnceLearnt) {
+  auto home = homeFor("learns");
+  auto wav = spoken("personal-speech", "we went bouldering in rathmines and then to zumba");
+  auto before = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+  ASSERT_EQ(before.status, 0) << before.err;
+  for (std::string word : {"bouldering", "Rathmines", "rathmines", "Zumba", "zumba"}) {
+    EXPECT_EQ(before.out.find(word), std::string::npos) << before.out;
+  }
+
+  auto text = scratch() / "journal.txt";
+  writeFile(text, journal);
+  auto learnt = clientIn(home, {"learn", text.string()});
+  ASSERT_EQ(learnt.status, 0) << learnt.err;
+  EXPECT_NE(learnt.out.find("en-US: 30 words of your writing"), std::string::npos) << learnt.out;
+  auto listed = clientIn(home, {"learn", "--list"});
+  EXPECT_NE(listed.out.find("journal.txt"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("rathmines"), std::string::npos) << listed.out;
+  auto status = clientIn(home, {"status", "en-US"});
+  EXPECT_NE(status.out.find("30 words of your writing learnt"), std::string::npos) << status.out;
+
+  auto after = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+  ASSERT_EQ(after.status, 0) << after.err;
+  EXPECT_NE(after.out.find("rathmines"), std::string::npos) << after.out;
+  EXPECT_NE(after.out.find("zumba"), std::string::npos) << after.out;
+
+  // The folders and files are the writer's alone.
+  auto textFolder = home / "vorel-speech" / "personal" / "en-US";
+  struct stat info {};
+  ASSERT_EQ(::stat(textFolder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat((textFolder / "journal.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(builds(home).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  // Forgotten, the words are not heard any more.
+  auto forgot = clientIn(home, {"forget"});
+  EXPECT_EQ(forgot.status, 0) << forgot.err;
+  EXPECT_EQ(forgot.out, "Forgot 1 file for en-US.\n");
+  auto again = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+  EXPECT_EQ(again.out, before.out);
+}
+
+TEST(PersonalWords, AChangedTextIsBuiltAgainAndAnUnchangedOneIsNot) {
+  auto home = homeFor("rebuilds");
+  auto folder = home / "vorel-speech" / "personal" / "en-US";
+  fs::create_directories(folder);
+  writeFile(folder / "journal.txt", journal);
+  // Two at once, as two helpers starting together would: one whole build comes of it.
+  ProcessResult first, second;
+  std::thread other([&] { second = clientIn(home, {"learn", "--list"}); });
+  first = clientIn(home, {"learn", "--list"});
+  other.join();
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(first.out, second.out);
+  auto built = entries(builds(home));
+  ASSERT_EQ(built.size(), 1u);
+  struct stat was {};
+  ASSERT_EQ(::stat(built[0].c_str(), &was), 0);
+
+  // Unchanged: the same build is used, not made again.
+  EXPECT_EQ(clientIn(home, {"learn", "--list"}).status, 0);
+  struct stat now {};
+  ASSERT_EQ(::stat(built[0].c_str(), &now), 0);
+  EXPECT_EQ(now.st_ino, was.st_ino);
+  EXPECT_EQ(entries(builds(home)), built);
+
+  // Changed: built again, and the old build goes.
+  writeFile(folder / "journal.txt", journal + "Kombucha with Nkechi.\n");
+  auto changed = clientIn(home, {"learn", "--list"});
+  EXPECT_EQ(changed.status, 0) << changed.err;
+  EXPECT_NE(changed.out.find("kombucha"), std::string::npos) << changed.out;
+  auto rebuilt = entries(builds(home));
+  ASSERT_EQ(rebuilt.size(), 1u);
+  EXPECT_NE(rebuilt[0], built[0]);
+}
+
+TEST(PersonalWords, BadPersonalFilesAreSkippedAndRecognitionIsAsBefore) {
+  auto home = homeFor("bad-files");
+  auto folder = home / "vorel-speech" / "personal" / "en-US";
+  fs::create_directories(folder);
+  auto wav = spoken("personal-speech", "we went bouldering in rathmines and then to zumba");
+  auto before = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+  ASSERT_EQ(before.status, 0) << before.err;
+
+  writeFile(folder / "binary.txt", std::string("\x7f"
+                                               "ELF\0\0\x01\xff",
+                                               8));
+  writeFile(scratch() / "outside.txt", journal);
+  fs::create_symlink(scratch() / "outside.txt", folder / "link.txt");
+  fs::create_directory(folder / "folder.txt");
+  ASSERT_EQ(::mkfifo((folder / "fifo.txt").c_str(), 0600), 0);
+  {  // a sparse file past the 20 MB read
+    std::ofstream huge(folder / "huge.txt");
+    huge.seekp((21 << 20) - 1);
+    huge.put('a');
+  }
+  bool root = ::geteuid() == 0;  // root reads any file
+  if (!root) {
+    writeFile(folder / "unreadable.txt", journal);
+    ::chmod((folder / "unreadable.txt").c_str(), 0);
+  }
+  writeFile(folder / "notes.md", journal);  // not a .txt: not the writer's text
+
+  auto text = readPersonalText(folder);
+  EXPECT_TRUE(text.files.empty());
+  std::set<std::string> skipped;
+  for (const auto& why : text.skipped) skipped.insert(why.substr(0, why.find(':')));
+  std::set<std::string> expected = {"binary.txt", "link.txt", "folder.txt", "fifo.txt", "huge.txt"};
+  if (!root) expected.insert("unreadable.txt");
+  for (const auto& name : expected) EXPECT_TRUE(skipped.contains(name)) << name;
+
+  auto after = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+  EXPECT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(after.out, before.out);
+  auto listed = clientIn(home, {"learn", "--list"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.err.find("skipped fifo.txt"), std::string::npos) << listed.err;
+
+  // What cannot be learnt is said, and nothing is kept.
+  for (const auto& bad :
+       {std::string("/"), (scratch() / "missing.txt").string(), (folder / "binary.txt").string()}) {
+    auto refused = clientIn(home, {"learn", bad});
+    EXPECT_EQ(refused.status, 1) << bad;
+    EXPECT_NE(refused.err.find("vorel-speech-client: "), std::string::npos) << refused.err;
+  }
+  EXPECT_FALSE(fs::exists(folder / "missing.txt.txt"));
+}
+
+}  // namespace
+}  // namespace vorel::testing
