@@ -8,11 +8,14 @@ std::expected<std::unique_ptr<Decoder>, PlatformError> Decoder::open(const Model
                                                                      bool partialResults, Sink sink,
                                                                      int decoders) {
   // Live text needs a recogniser of its own beside the one that decodes utterances whole: load
-  // both at once.
+  // both at once. It decodes with the general language model alone: mixed with the writer's
+  // own, decoding is much slower, and the live text would take the time the finals need.
   std::unique_ptr<Recogniser> running, whole;
+  ModelFiles general = model;
+  general.personalLanguageModel.clear();
   {
     std::jthread second;
-    if (partialResults) second = std::jthread([&] { running = Recogniser::load(model); });
+    if (partialResults) second = std::jthread([&] { running = Recogniser::load(general); });
     whole = Recogniser::load(model);
   }
   if (!whole || (partialResults && !running)) {
