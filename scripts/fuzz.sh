@@ -10,7 +10,7 @@ cmake -S . -B build-fuzz -G Ninja -DVOREL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-1
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build-fuzz -j "$(nproc)"
 mkdir -p build-fuzz/findings
-for target in request frames wire catalog archive; do
+for target in request frames wire catalog archive personal; do
   corpus="build-fuzz/corpus/$target"
   mkdir -p "$corpus"
   echo "== fuzz_$target for ${seconds} s"
