@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,13 +90,19 @@ class Download {
       }
     }
     // Past the limit the transfer is stopped, whatever the transfer's own result says.
-    if (ended_ && chunk_.empty() && (tooLong_ || result_ != CURLE_OK)) {
-      if (tooLong_) {
-        return std::unexpected("the server sent more than " + std::to_string(limit_) + " bytes");
-      }
-      return std::unexpected(*error_ ? std::string(error_) : curl_easy_strerror(result_));
+    if (ended_ && chunk_.empty()) {
+      if (auto why = failure()) return std::unexpected(*why);
     }
     return std::string_view(chunk_);
+  }
+
+  // Why the transfer failed, once it has: the cause of whatever the archive then lacks.
+  std::optional<std::string> failure() const {
+    if (tooLong_) return "the server sent more than " + std::to_string(limit_) + " bytes";
+    if (ended_ && result_ != CURLE_OK) {
+      return *error_ ? std::string(error_) : curl_easy_strerror(result_);
+    }
+    return std::nullopt;
   }
 
   std::uint64_t bytes() const { return bytes_; }
@@ -237,6 +244,12 @@ std::expected<void, std::string> unpack(Download& download, const fs::path& fold
                                              ARCHIVE_EXTRACT_SECURE_SYMLINKS);
   std::expected<void, std::string> outcome;
   auto fail = [&](struct archive* which) {
+    // A transfer that failed is the cause: libarchive may say only that the data stopped
+    // ("Truncated input file"), depending on where in an entry the transfer was cut.
+    if (auto why = download.failure(); why && which == reader) {
+      outcome = std::unexpected(*why);
+      return;
+    }
     const char* why = archive_error_string(which);
     outcome = std::unexpected(std::string(why ? why : "the archive could not be unpacked"));
   };
