@@ -202,16 +202,20 @@ std::vector<std::string> offeredLocales(const Options& options) {
 
 // Whether a locale's model is installed: the helper's own store, looked at here, so that
 // marking a long list costs no helper per locale.
-bool installed(const std::string& locale) {
+// The user's model store, as the helper finds it.
+const linuxplatform::ModelStore& modelStore() {
   static const linuxplatform::ModelStore store(linuxplatform::ModelStore::defaultLocations());
-  return store.installedModel(locale).has_value();
+  return store;
+}
+
+bool installed(const std::string& locale) {
+  return modelStore().installedModel(locale).has_value();
 }
 
 // Catalogs the helper skips, said on standard error: otherwise a typo in one only shows as a
 // locale missing from the list.
 void reportCatalogProblems() {
-  linuxplatform::ModelStore store(linuxplatform::ModelStore::defaultLocations());
-  for (const auto& problem : store.catalogProblems()) {
+  for (const auto& problem : modelStore().catalogProblems()) {
     std::fprintf(stderr, "vorel-speech-client: the catalog %s; it is skipped\n", problem.c_str());
   }
 }
@@ -353,7 +357,7 @@ int status(const Options& options) {
     auto state = Wire::decode<AssetState>(line);
     if (!state) return fail("the speech helper's answer was not understood: " + line);
     std::printf("%s\n", describe(locale, *state).c_str());
-    linuxplatform::ModelStore store(linuxplatform::ModelStore::defaultLocations());
+    const auto& store = modelStore();
     auto named = linuxplatform::equivalentLocale(locale, store.offeredLocales()).value_or(locale);
     auto text = linuxplatform::readPersonalText(store.personalTextFolder(named));
     if (text.words() > 0) {
@@ -659,11 +663,6 @@ namespace vorel::client {
 namespace {
 
 namespace fs = std::filesystem;
-
-const linuxplatform::ModelStore& modelStore() {
-  static const linuxplatform::ModelStore store(linuxplatform::ModelStore::defaultLocations());
-  return store;
-}
 
 // The locale the writer's text is for, as the helper names it; or the exit status.
 std::expected<std::string, int> textLocale(const Options& options) {

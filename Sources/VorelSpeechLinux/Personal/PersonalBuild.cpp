@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "ChildProcess.h"
@@ -32,7 +31,6 @@ struct Dictionary {
   std::string text;
   std::unordered_set<std::string> words;
   std::unordered_set<std::string> phones;
-  std::unordered_map<std::string, std::vector<std::string>> readings;  // of each word
 };
 
 std::optional<Dictionary> readDictionary(const fs::path& path) {
@@ -40,7 +38,7 @@ std::optional<Dictionary> readDictionary(const fs::path& path) {
   if (!in) return std::nullopt;
   std::ostringstream all;
   all << in.rdbuf();
-  Dictionary dictionary{all.str(), {}, {}, {}};
+  Dictionary dictionary{all.str(), {}, {}};
   std::istringstream lines(dictionary.text);
   for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
@@ -50,12 +48,7 @@ std::optional<Dictionary> readDictionary(const fs::path& path) {
       word.resize(variant);
     }
     dictionary.words.insert(word);
-    std::string reading;
-    while (fields >> phone) {
-      dictionary.phones.insert(phone);
-      reading += (reading.empty() ? "" : " ") + phone;
-    }
-    dictionary.readings[word].push_back(std::move(reading));
+    while (fields >> phone) dictionary.phones.insert(phone);
   }
   return dictionary;
 }
@@ -131,19 +124,19 @@ PersonalBuild buildPersonalModel(const fs::path& textFolder, const std::string& 
       if (!known) continue;
       additions +=
           (kept == 0 ? word : word + "(" + std::to_string(kept + 1) + ")") + " " + reading + "\n";
-      dictionary->readings[word].push_back(reading);
       ++kept;
     }
     if (kept > 0) newWords.push_back(word);
   }
   phonemiser.reset();
+  dictionary->words.insert(newWords.begin(), newWords.end());
 
   // The n-grams of the text, sentences cut where a word can be neither read nor pronounced.
   std::vector<std::vector<std::string>> sentences;
   for (const auto& sentence : text.sentences) {
     std::vector<std::string> part;
     for (const auto& word : sentence) {
-      if (dictionary->readings.contains(word)) {
+      if (dictionary->words.contains(word)) {
         part.push_back(word);
       } else if (!part.empty()) {
         sentences.push_back(std::move(part));

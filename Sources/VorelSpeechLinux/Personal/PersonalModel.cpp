@@ -78,12 +78,10 @@ std::string voiceOf(const std::string& locale) {
   return voice;
 }
 
-}  // namespace
-
-std::vector<std::string> personalBuildArguments(const fs::path& textFolder,
-                                                const std::string& textDigest, const fs::path& into,
-                                                const ModelFiles& general,
-                                                const std::string& locale) {
+// How the model checker is asked to build one: its arguments after its name.
+std::vector<std::string> buildArguments(const fs::path& textFolder, const std::string& textDigest,
+                                        const fs::path& into, const ModelFiles& general,
+                                        const std::string& locale) {
   return {"--personal",
           textFolder.string(),
           textDigest,
@@ -93,6 +91,8 @@ std::vector<std::string> personalBuildArguments(const fs::path& textFolder,
           general.dictionary.string(),
           voiceOf(locale)};
 }
+
+}  // namespace
 
 PersonalModel withPersonalWords(const ModelStore& store, const std::string& locale,
                                 const ModelFiles& general) {
@@ -139,8 +139,7 @@ PersonalModel withPersonalWords(const ModelStore& store, const std::string& loca
   }
   fs::path scratch = pattern;
   ChildOptions options;
-  options.arguments =
-      personalBuildArguments(textFolder, result.text.digest, scratch, general, locale);
+  options.arguments = buildArguments(textFolder, result.text.digest, scratch, general, locale);
   options.onlyThisEnvironment = true;
   options.input = options.output = options.error = ChildStream::null;
   options.closeOtherDescriptors = true;

@@ -35,11 +35,4 @@ struct PersonalModel {
 PersonalModel withPersonalWords(const ModelStore& store, const std::string& locale,
                                 const ModelFiles& general);
 
-// How the model checker is asked to build one: its arguments after its name.
-std::vector<std::string> personalBuildArguments(const std::filesystem::path& textFolder,
-                                                const std::string& textDigest,
-                                                const std::filesystem::path& into,
-                                                const ModelFiles& general,
-                                                const std::string& locale);
-
 }  // namespace vorel::linuxplatform

@@ -2,7 +2,6 @@
 // the numbers the recogniser is measured with; tests may give smaller ones.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <span>
 
