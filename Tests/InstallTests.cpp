@@ -2,6 +2,8 @@
 // and the real installer through the built helper against an HTTP server on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -644,6 +646,31 @@ TEST(Installer, AKilledInstallLeavesNothingTheNextOneKeeps) {
   server.serve("/fr.tar", modelArchive());
   expectInstalled(home.ask(installFr));
   EXPECT_EQ(home.storeContents(), std::vector<std::string>{"fr-FR"});
+}
+
+// A helper told to stop mid-download (the client's Ctrl-C sends SIGTERM; a closed terminal,
+// SIGHUP) says so and removes its partial folder before it ends.
+TEST(Installer, AnInstallStoppedBySignalRemovesItsPartialFolder) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    HttpServer server;
+    server.serve("/fr.tar", modelArchive(), HttpServer::Fault::stallHalfway);
+    Home home("install-stopped-" + std::to_string(signal));
+    home.offer(server.url("/fr.tar"), sha256(modelArchive()), modelArchive().size());
+    ProcessOptions options;
+    options.environment = {"XDG_DATA_HOME=" + home.root.string()};
+    options.killSignal = signal;
+    options.killWhen = [](const std::string& out) {
+      return out.find(R"("done":)" + std::to_string(modelArchive().size() / 2)) !=
+             std::string::npos;
+    };
+    auto stopped = runProcess(helper, installFr + "\n", options);
+    EXPECT_EQ(stopped.status, 0) << stopped.out;
+    EXPECT_NE(failureOf(stopped).find("the installation was stopped"), std::string::npos)
+        << stopped.out;
+    EXPECT_TRUE(home.storeContents().empty()) << "no partial folder is left";
+    server.release();
+  }
 }
 
 TEST(Installer, ADiskThatFillsFailsTheInstallAndInstallsNothing) {

@@ -5,12 +5,15 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <locale.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +34,40 @@ namespace fs = std::filesystem;
 // The most a download may bring when the catalog gives no size, and how long it may take.
 constexpr std::uint64_t largestDownload = 4ull << 30;
 constexpr long transferLimitSeconds = 3 * 60 * 60;
+
+// Raised by SIGTERM, SIGINT or SIGHUP while a model is being installed: the installation stops
+// and removes its partial folder before the helper ends. A second signal ends the helper at
+// once (the next installation removes what that leaves).
+std::atomic<bool> stopSignalled{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void onStopSignal(int) {
+  stopSignalled = true;
+}
+
+// Stops on those signals for its lifetime, where they would otherwise end the process at once.
+class StopOnSignals {
+ public:
+  StopOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    action.sa_flags = SA_RESETHAND;  // the second one takes the default action
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < signals_.size(); ++i) {
+      sigaction(signals_[i], &action, &previous_[i]);
+    }
+  }
+  ~StopOnSignals() {
+    for (std::size_t i = 0; i < signals_.size(); ++i)
+      sigaction(signals_[i], &previous_[i], nullptr);
+  }
+  StopOnSignals(const StopOnSignals&) = delete;
+  StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> signals_{SIGTERM, SIGINT, SIGHUP};
+  std::array<struct sigaction, 3> previous_{};
+};
 
 // The archive as it arrives: libarchive pulls, and each pull drives libcurl until more bytes
 // have come in (or the transfer has ended), hashing and counting them on the way. It never takes
@@ -77,6 +114,7 @@ class Download {
   std::expected<std::string_view, std::string> pull() {
     chunk_.clear();
     while (chunk_.empty() && !ended_) {
+      if (stopSignalled) return std::unexpected(std::string("stopped"));
       int running = 0;
       curl_multi_perform(multi_, &running);
       if (running == 0) {
@@ -384,6 +422,9 @@ std::expected<void, PlatformError> ModelInstallation::downloadAndInstall() {
   // this process holds the lock.
   for (const auto& stale : store_->partialFolders(locale)) removeTree(stale);
 
+  // Before the partial folder is made, and ended after it is removed.
+  StopOnSignals stopOnSignals;
+  const std::string stopped = "the installation was stopped";
   std::string pattern = store_->partialFolderPattern(locale).string();
   if (!mkdtemp(pattern.data()))
     return failure("no room for the download in " + store_->userStore().string());
@@ -391,6 +432,7 @@ std::expected<void, PlatformError> ModelInstallation::downloadAndInstall() {
 
   Download download(entry_, *progress_);
   auto unpacked = unpack(download, scratch.path / "unpacked");
+  if (stopSignalled) return failure(stopped);
   if (!unpacked) return failure("the download from " + url + " failed (" + unpacked.error() + ")");
   if (entry_.size && download.bytes() != *entry_.size) {
     return failure("the download from " + url + " has " + std::to_string(download.bytes()) +
@@ -409,7 +451,9 @@ std::expected<void, PlatformError> ModelInstallation::downloadAndInstall() {
     return failure("the download from " + url + " holds no speech model (" + model.error() + ")");
   auto files = findModel(*model);
   if (!files) return failure("the download from " + url + " holds no speech model");
-  if (auto loads = proveLoadable(*files, store_->proofFolder()); !loads) {
+  auto loads = proveLoadable(*files, store_->proofFolder());
+  if (stopSignalled) return failure(stopped);
+  if (!loads) {
     return failure("the speech model from " + url + " does not load (" + loads.error() + ")");
   }
 
