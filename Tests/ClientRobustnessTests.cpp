@@ -190,8 +190,9 @@ TEST(ClientFiles, AWriteThatFailsIsAFailure) {
 }
 
 TEST(ClientInput, StandardInputThatCannotBeReadIsSaidSo) {
+  // A WAV header and no WAV after it (without a header the bytes would be raw samples).
   auto junk = scratch() / "junk.bin";
-  std::ofstream(junk) << std::string(20000, 'x');
+  std::ofstream(junk) << std::string("RIFF\x10\0\0\0WAVE", 12) << std::string(20000, 'x');
   struct Case {
     const char* script;
     std::string reason;

@@ -252,6 +252,150 @@ TEST(Client, OutputFileSeveralFilesAndFormatInAnyCase) {
   }
 }
 
+// The command line as getopt_long tools read theirs; exit statuses that do not depend on --json.
+TEST(Client, OptionFormsOfCommandLineTools) {
+  auto reading = scratch() / "forms-0880.wav";
+  std::filesystem::copy_file(librivox("0880"), reading,
+                             std::filesystem::copy_options::overwrite_existing);
+  auto path = reading.string();
+  auto output = [](const std::string& name) {
+    auto file = scratch() / ("forms-" + name);
+    std::filesystem::remove(file);
+    return file;
+  };
+  auto srt = output("out.srt"), vtt = output("out.vtt"), json = output("out.json");
+  auto other = output("out.notes");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::filesystem::path file;  // where the text goes; standard output when empty
+    std::string starts;          // how the text starts
+  };
+  for (const auto& c : std::vector<Case>{
+           {{"transcribe", "--format=txt", path}, {}, "He was not"},
+           {{"transcribe", path, "-o", "-"}, {}, "[00:00:0"},
+           {{"transcribe", path, "-o-", "--format", "txt"}, {}, "He was not"},
+           {{"transcribe", path, "-o", srt.string()}, srt, "1\n00:00:0"},
+           {{"transcribe", path, "--output=" + vtt.string()}, vtt, "WEBVTT\n"},
+           {{"transcribe", path, "-o" + json.string()}, json, "[{"},
+           {{"transcribe", path, "-o", other.string()}, other, "[00:00:0"},
+           {{"transcribe", "--format", "txt", "--", path}, {}, "He was not"},
+       }) {
+    auto result = use(c.arguments);
+    std::string shown = c.arguments[1] + " " + c.arguments[2];
+    EXPECT_EQ(result.status, 0) << shown << ": " << result.err;
+    std::string text = c.file.empty() ? result.out : bytesOf(c.file);
+    EXPECT_TRUE(text.starts_with(c.starts)) << shown << ": " << text;
+    EXPECT_NE(text.find("oung man"), std::string::npos) << shown << ": " << text;
+    if (!c.file.empty()) {
+      EXPECT_EQ(result.out, "") << shown;
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists("-")) << "-o - wrote a file named -";
+
+  // "--" lets a file start with a dash.
+  auto dashed = scratch() / "-dashed.wav";
+  std::filesystem::copy_file(librivox("0880"), dashed,
+                             std::filesystem::copy_options::overwrite_existing);
+  ProcessOptions inScratch;
+  inScratch.arguments = {"-c", R"(cd "$1" && exec "$0" transcribe --format txt -- -dashed.wav)",
+                         client, scratch().string()};
+  inScratch.environment = {"XDG_DATA_HOME=" + (scratch() / "client-home").string()};
+  auto fromDashed = runProcess("/bin/sh", "", inScratch);
+  EXPECT_EQ(fromDashed.status, 0) << fromDashed.err;
+  EXPECT_TRUE(fromDashed.out.starts_with("He was not")) << fromDashed.out;
+
+  EXPECT_EQ(use({"help", "transcribe"}).out, use({"transcribe", "--help"}).out);
+  EXPECT_EQ(use({"help"}).out, use({"--help"}).out);
+
+  // Near misses are named; outcomes keep their status with --json.
+  struct Usage {
+    std::vector<std::string> arguments;
+    int status;
+    std::string said;
+  };
+  for (const auto& c : std::vector<Usage>{
+           {{"trancribe", path}, 2, "did you mean transcribe?"},
+           {{"help", "dictat"}, 2, "did you mean dictate?"},
+           {{"transcribe", path, "--fromat", "srt"}, 2, "did you mean --format?"},
+           {{"transcribe", path, "--format", "str"}, 2, "did you mean srt?"},
+           {{"platform", "--json=yes"}, 2, "--json takes no value"},
+           {{"xyzzy"}, 2, "unknown command xyzzy ("},
+           {{"status", "xx-YY", "--json"}, 1, ""},
+           {{"status", "xx-YY"}, 1, "xx-YY: not supported"},
+           {{"status", "en-US", "--json"}, 0, ""},
+       }) {
+    auto result = use(c.arguments);
+    EXPECT_EQ(result.status, c.status) << c.arguments[0] << ": " << result.err;
+    EXPECT_NE((result.err + result.out).find(c.said), std::string::npos)
+        << c.arguments[0] << ": " << result.err << result.out;
+  }
+}
+
+// Standard input in every form people pipe: MP3 with a tag, an empty tag or none (told by its
+// frames), raw samples also for transcribe; failures name standard input, never a file the client
+// made; a name that is not UTF-8 is still transcribed.
+TEST(Client, StandardInputAndNamesInAnyForm) {
+  auto reading = librivox("0880");
+  auto tagged = scratch() / "0880.mp3";
+  auto raw = scratch() / "0880-stdin-48k.raw";
+  run("sox -D " + reading.string() + " -r 44100 " + tagged.string());
+  run("sox -D " + reading.string() + " -r 48000 -c 1 -b 16 -e signed-integer -t raw " +
+      raw.string());
+  // The frames alone (without the tag sox may write), then with a tag holding a title, and with
+  // an empty tag.
+  std::string untagged = bytesOf(tagged);
+  if (untagged.starts_with("ID3")) {
+    std::size_t tagSize = 10;
+    for (int i = 6; i < 10; ++i) {
+      tagSize += static_cast<std::size_t>(untagged[i] & 0x7f) << (7 * (9 - i));
+    }
+    untagged = untagged.substr(tagSize);
+  }
+  ASSERT_EQ(static_cast<unsigned char>(untagged[0]), 0xff);
+  std::string title("TIT2\0\0\0\x06\0\0\0Walks", 15);
+  std::string mp3 =
+      std::string("ID3\x03\0\0\0\0\0", 9) + static_cast<char>(title.size()) + title + untagged;
+  std::string emptyTag = std::string("ID3\x03\0\0\0\0\0\0", 10) + untagged;
+  struct Input {
+    std::string name;
+    std::string bytes;
+  };
+  for (const auto& input : std::vector<Input>{{"MP3 with its tag", mp3},
+                                              {"MP3 without a tag", untagged},
+                                              {"MP3 with an empty tag", emptyTag},
+                                              {"raw samples", bytesOf(raw)}}) {
+    for (const auto& command : {"dictate", "transcribe"}) {
+      auto result = use({command, "-"}, input.bytes);
+      EXPECT_EQ(result.status, 0) << input.name << ", " << command << ": " << result.err;
+      EXPECT_NE(result.out.find("young man"), std::string::npos)
+          << input.name << ", " << command << ": " << result.out;
+    }
+  }
+  for (const auto& input : std::vector<Input>{
+           {"standard input is empty", ""},
+           {"holds an ID3 tag and no MP3 audio after it",
+            std::string("ID3\x03\0\0\0\0\0\0", 10) + std::string(4000, 'x')},
+       }) {
+    for (const auto& command : {"dictate", "transcribe"}) {
+      auto result = use({command, "-"}, input.bytes);
+      EXPECT_EQ(result.status, 1) << command << ": " << result.err;
+      EXPECT_NE(result.err.find(input.name), std::string::npos) << command << ": " << result.err;
+    }
+  }
+  // An Ogg header with nothing readable after it: the helper's failure names standard input.
+  auto broken = use({"transcribe", "-"}, "OggS" + std::string(4000, '\x01'));
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_NE(broken.err.find("standard input"), std::string::npos) << broken.err;
+  EXPECT_EQ(broken.err.find("/dev/fd"), std::string::npos) << broken.err;
+  EXPECT_EQ(broken.err.find("/tmp"), std::string::npos) << broken.err;
+
+  auto latin1 = scratch() / "caf\xe9-0880.wav";  // "café" in Latin-1: not UTF-8
+  std::filesystem::copy_file(reading, latin1, std::filesystem::copy_options::overwrite_existing);
+  auto named = use({"transcribe", "--format", "txt", latin1.string()});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_NE(named.out.find("young man"), std::string::npos) << named.out;
+}
+
 // With this process a subreaper, a helper the client left behind becomes its child: whether
 // one is still running after a minute (children that have ended are reaped).
 bool childLeftRunning() {
@@ -312,7 +456,8 @@ TEST(Client, ReadableAnswersAndJsonPassedThrough) {
   EXPECT_EQ(use({"status", "en-US"}).out, "en-US: installed\n");
 }
 
-// Ctrl-C in the middle of an installation: the helper is stopped, nothing is installed, 130.
+// Ctrl-C in the middle of an installation: the helper is stopped, nothing is installed and
+// nothing of the download left, 130.
 TEST(Client, CtrlCStopsAnInstallationAndLeavesNothingInstalled) {
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   auto archive = scratch() / "ctrl-c-model.tar";
@@ -336,6 +481,10 @@ TEST(Client, CtrlCStopsAnInstallationAndLeavesNothingInstalled) {
   EXPECT_EQ(result.status, 130) << result.err;
   EXPECT_NE(result.err.find("stopped: fr-FR is not installed"), std::string::npos) << result.err;
   EXPECT_FALSE(childLeftRunning()) << "a helper was left behind";
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home)) {
+    EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos)
+        << "left behind: " << entry.path();
+  }
   ProcessOptions asking;
   asking.arguments = {"status", "fr-FR"};
   asking.environment = {"XDG_DATA_HOME=" + home.string()};

@@ -37,7 +37,7 @@ for shot in "$work"/transcribe.*; do
       Transcribing*)
         bars=$((bars + 1))
         [ ${#line} -le 80 ] || fail "the bar is wider than 80 columns" "$shot"
-        [[ "$line" =~ ^Transcribing\ \[[#.]+\]\ +[0-9]+%\ \ [0-9]+:[0-9]{2}\ /\ [0-9]+:[0-9]{2}$ ]] ||
+        [[ "$line" =~ ^Transcribing\ long\.wav\ \[[#.]+\]\ +[0-9]+%\ \ [0-9]+:[0-9]{2}\ /\ [0-9]+:[0-9]{2}$ ]] ||
           fail "the bar is garbled: '$line'" "$shot"
         ;;
     esac

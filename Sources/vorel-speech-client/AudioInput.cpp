@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -51,14 +52,115 @@ std::expected<std::string, std::string> readUpTo(std::size_t wanted, const Stop&
 enum class Header { none, flac, streamable };
 
 // What a stream's first bytes say it is: FLAC (which libsndfile reads only from a file), a
-// container libsndfile reads as it comes (WAV, Ogg, MP3), or none (raw samples).
+// container libsndfile reads as it comes (WAV, Ogg), or none.
 Header headerOf(std::string_view head) {
   if (head.starts_with("fLaC")) return Header::flac;
   bool riff = head.starts_with("RIFF") || head.starts_with("RIFX") || head.starts_with("RF64");
   if (riff && head.size() >= 12 && head.substr(8, 4) == "WAVE") return Header::streamable;
-  if (head.starts_with("OggS") || head.starts_with("ID3")) return Header::streamable;
+  if (head.starts_with("OggS")) return Header::streamable;
   return Header::none;
 }
+
+// The length in bytes of the MPEG audio frame whose header starts `bytes`, or 0 when they are
+// no frame header (sync, then a version, layer, bitrate and rate that exist).
+std::size_t mpegFrameLength(std::string_view bytes) {
+  if (bytes.size() < 4) return 0;
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  if (byte(0) != 0xff || (byte(1) & 0xe0) != 0xe0) return 0;
+  int version = (byte(1) >> 3) & 3;  // 0: 2.5, 2: 2, 3: 1
+  int layer = 4 - ((byte(1) >> 1) & 3);
+  int bitrateIndex = byte(2) >> 4;
+  int rateIndex = (byte(2) >> 2) & 3;
+  if (version == 1 || layer == 4 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) {
+    return 0;
+  }
+  static constexpr int kbps[2][3][15] = {
+      {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+       {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+  static constexpr int rates[3] = {44100, 48000, 32000};
+  bool mpeg1 = version == 3;
+  int bitrate = kbps[mpeg1 ? 0 : 1][layer - 1][bitrateIndex] * 1000;
+  int rate = rates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+  int padding = (byte(2) >> 1) & 1;
+  if (layer == 1) return static_cast<std::size_t>((12 * bitrate / rate + padding) * 4);
+  int perFrame = layer == 3 && !mpeg1 ? 72 : 144;
+  return static_cast<std::size_t>(perFrame * bitrate / rate + padding);
+}
+
+// The size of the ID3v2 tag that starts `head` (header, body and footer), or 0 for none.
+std::size_t id3TagSize(std::string_view head) {
+  if (head.size() < 10 || !head.starts_with("ID3")) return 0;
+  std::size_t size = 0;
+  for (int i = 6; i < 10; ++i) {
+    auto digit = static_cast<unsigned char>(head[i]);
+    if (digit & 0x80) return 0;  // sizes are 7 bits a byte
+    size = size << 7 | digit;
+  }
+  bool footer = static_cast<unsigned char>(head[5]) & 0x10;
+  return 10 + size + (footer ? 10 : 0);
+}
+
+// Skips `count` bytes of standard input; whether they were all there.
+std::expected<bool, std::string> skipInput(std::size_t count, const Stop& stop) {
+  while (count > 0 && !stop.raised()) {
+    auto skipped = readUpTo(std::min<std::size_t>(count, 65536), stop);
+    if (!skipped) return std::unexpected(skipped.error());
+    if (skipped->empty()) return false;
+    count -= skipped->size();
+  }
+  return count == 0;
+}
+
+}  // namespace
+
+std::expected<InputHead, std::string> readInputHead(const Stop& stop) {
+  auto start = readUpTo(headerBytes, stop);
+  if (!start) return std::unexpected(start.error());
+  if (stop.raised()) return std::unexpected(std::string("stopped"));
+  if (start->empty()) {
+    return std::unexpected(std::string(standardInput + " is empty: pipe audio into it"));
+  }
+  // An ID3 tag says nothing of what follows and libsndfile stumbles on some (an empty one):
+  // it is skipped, and MP3 frames must follow.
+  if (std::size_t tag = id3TagSize(*start)) {
+    std::string after = tag < start->size() ? start->substr(tag) : std::string();
+    auto skipped = skipInput(tag - std::min(tag, start->size()), stop);
+    if (!skipped) return std::unexpected(skipped.error());
+    if (stop.raised()) return std::unexpected(std::string("stopped"));
+    auto more = readUpTo(headerBytes - after.size(), stop);
+    if (!more) return std::unexpected(more.error());
+    start = after + *more;
+    if (!*skipped || !mpegFrameLength(*start)) {
+      return std::unexpected(standardInput + " holds an ID3 tag and no MP3 audio after it");
+    }
+    return InputHead{InputHead::Kind::stream, std::move(*start)};
+  }
+  switch (headerOf(*start)) {
+    case Header::flac:
+      return InputHead{InputHead::Kind::file, std::move(*start)};
+    case Header::streamable:
+      return InputHead{InputHead::Kind::stream, std::move(*start)};
+    case Header::none:
+      break;
+  }
+  // MP3 without a tag is told by two frames in a row: one frame header may be chance in raw
+  // samples, two at the right distance are not.
+  if (std::size_t frame = mpegFrameLength(*start); frame > 0 && frame < 8192) {
+    auto rest = readUpTo(frame + 4 - std::min(frame + 4, start->size()), stop);
+    if (!rest) return std::unexpected(rest.error());
+    *start += *rest;
+    if (start->size() >= frame + 4 && mpegFrameLength(std::string_view(*start).substr(frame))) {
+      return InputHead{InputHead::Kind::stream, std::move(*start)};
+    }
+  }
+  return InputHead{InputHead::Kind::raw, std::move(*start)};
+}
+
+namespace {
 
 std::expected<void, std::string> readFile(linuxplatform::SoundFile& file,
                                           const AudioInput::Take& take, const Stop& stop) {
@@ -177,9 +279,32 @@ std::string temporaryFolder() {
   return folder && *folder ? folder : "/tmp";
 }
 
-// An unnamed file holding `start` and the rest of standard input, 4 GiB at most; its
-// descriptor, at its start.
-std::expected<int, std::string> spool(const std::string& start, const Stop& stop, int flags) {
+// A WAV header for `dataBytes` of raw live-format samples.
+std::string wavHeader(std::uint64_t dataBytes) {
+  auto size = static_cast<std::uint32_t>(std::min<std::uint64_t>(dataBytes, 0xffffffffu - 36));
+  std::string header;
+  auto put = [&](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) header += static_cast<char>((value >> (8 * i)) & 0xff);
+  };
+  header += "RIFF";
+  put(36 + size, 4);
+  header += "WAVEfmt ";
+  put(16, 4);
+  put(1, 2);  // PCM
+  put(1, 2);  // mono
+  put(liveRate, 4);
+  put(liveRate * 2, 4);
+  put(2, 2);
+  put(16, 2);
+  header += "data";
+  put(size, 4);
+  return header;
+}
+
+// An unnamed file holding `start` and the rest of standard input, 4 GiB at most, behind a WAV
+// header when `raw`; its descriptor, at its start.
+std::expected<int, std::string> spool(const std::string& start, const Stop& stop, int flags,
+                                      bool raw = false) {
   std::string folder = temporaryFolder();
   int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | flags, 0600);
   if (fd < 0) {
@@ -193,7 +318,8 @@ std::expected<int, std::string> spool(const std::string& start, const Stop& stop
     errno = ENOSPC;
     return writeAll(fd, bytes);
   };
-  if (!keep(start)) {
+  std::string header = raw ? wavHeader(0) : std::string();
+  if (!keep(header) || !keep(start)) {
     return fail("cannot keep standard input in " + folder + ": " + std::strerror(errno));
   }
   std::uint64_t total = start.size();
@@ -208,6 +334,12 @@ std::expected<int, std::string> spool(const std::string& start, const Stop& stop
       return fail("standard input holds more than 4 GiB, which is no recording");
     }
     if (!keep(std::string_view(buffer.data(), *n))) {
+      return fail("cannot keep standard input in " + folder + ": " + std::strerror(errno));
+    }
+  }
+  if (raw) {
+    header = wavHeader(total);
+    if (::pwrite(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
       return fail("cannot keep standard input in " + folder + ": " + std::strerror(errno));
     }
   }
@@ -403,7 +535,9 @@ std::expected<int, std::string> keepStandardInput(const Stop& stop) {
         std::string("standard input is a terminal, not audio: pipe an audio file into it"));
   }
   if (standardInputWasClosed()) return std::unexpected(cannotRead("it is closed"));
-  return spool({}, stop, 0);
+  auto head = readInputHead(stop);
+  if (!head) return std::unexpected(head.error());
+  return spool(head->start, stop, 0, head->kind == InputHead::Kind::raw);
 }
 
 std::expected<std::unique_ptr<AudioInput>, std::string> AudioInput::open(const std::string& source,
@@ -419,18 +553,17 @@ std::expected<std::unique_ptr<AudioInput>, std::string> AudioInput::open(const s
         "standard input is a terminal, not audio: pipe audio into it, or leave out - to listen "
         "to the microphone"));
   }
-  auto start = readUpTo(headerBytes, stop);
-  if (!start) return std::unexpected(start.error());
-  if (stop.raised()) return std::unexpected(std::string("stopped"));
-  switch (headerOf(*start)) {
-    case Header::flac:
-      return spooled(*start, stop);
-    case Header::streamable:
-      return StreamInput::open(std::move(*start), stop);
-    case Header::none:
+  auto head = readInputHead(stop);
+  if (!head) return std::unexpected(head.error());
+  switch (head->kind) {
+    case InputHead::Kind::file:
+      return spooled(head->start, stop);
+    case InputHead::Kind::stream:
+      return StreamInput::open(std::move(head->start), stop);
+    case InputHead::Kind::raw:
       break;
   }
-  return std::make_unique<RawInput>(std::move(*start));
+  return std::make_unique<RawInput>(std::move(head->start));
 }
 
 }  // namespace vorel::client

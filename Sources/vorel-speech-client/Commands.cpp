@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,7 +83,8 @@ namespace {
 std::expected<HelperProcess, std::string> startHelper(const Options& options, bool stops = true) {
   helperStopsOnInterrupt = stops;
   auto helper = HelperProcess::start(
-      options.helper.empty() ? besideThisProgram("vorel-speech").string() : options.helper);
+      options.helper.empty() ? partOfThisProgram("vorel-speech", VOREL_PARTS_FROM_BINDIR).string()
+                             : options.helper);
   if (!helper) return helper;
   runningHelper = helper->pid();
   if (interrupted && stops) ::kill(-helper->pid(), SIGTERM);  // Ctrl-C came while it started
@@ -130,12 +132,13 @@ Stop& stopOfInput() {
   return *inputStop.load();
 }
 
-// The helper's reason with a path the client made up (standard input kept as /dev/fd/N) named
-// as the user knows it.
+// The helper's reason with a path the client made up (standard input kept, or a file opened,
+// as /dev/fd/N) named as the user knows it.
 std::string named(std::string reason, const std::string& path, const std::string& shown) {
   if (path == shown) return reason;
-  for (auto [from, to] : {std::pair{"the audio file " + path, std::string("the audio on ") + shown},
-                          std::pair{path, shown}}) {
+  std::string audio =
+      shown == "standard input" ? "the audio on " + shown : "the audio file " + shown;
+  for (auto [from, to] : {std::pair{"the audio file " + path, audio}, std::pair{path, shown}}) {
     for (auto at = reason.find(from); at != std::string::npos; at = reason.find(from, at)) {
       reason.replace(at, from.size(), to);
       at += to.size();
@@ -164,7 +167,8 @@ std::string withFix(const std::string& reason, const Options& options) {
   return reason;
 }
 
-// Runs one request whose answer is a single record; hands its line to the handler.
+// Runs one request whose answer is a single record; hands its line to the handler, which shows
+// it unless --json (the line is printed as it came) and gives the exit status either way.
 int ask(const Options& options, const std::string& line,
         const std::function<int(const std::string&)>& answered) {
   auto helper = startHelper(options);
@@ -176,14 +180,10 @@ int ask(const Options& options, const std::string& line,
   if (stoppedByInterrupt()) return interruptedStatus;
   if (!answer)
     return fail("the speech helper gave no answer (status " + std::to_string(status) + ")");
-  if (options.json) {
-    std::printf("%s\n", answer->c_str());
-    auto event = Wire::decode<SpeechEvent>(*answer);
-    return event && event->is<SpeechEvent::Failed>() ? 1 : 0;
-  }
+  if (options.json) std::printf("%s\n", answer->c_str());
   if (auto failure = Wire::decode<SpeechEvent>(*answer);
       failure && failure->is<SpeechEvent::Failed>()) {
-    return fail(std::get<SpeechEvent::Failed>(failure->value).reason);
+    return options.json ? 1 : fail(std::get<SpeechEvent::Failed>(failure->value).reason);
   }
   return answered(*answer);
 }
@@ -245,6 +245,14 @@ std::expected<std::string, int> chooseLocale(const Options& options) {
       fail("no speech model is installed (vorel-speech-client install " + suggestion + ")"));
 }
 
+// Why a locale is not supported, and how to change that: models come from a catalog.
+std::string notSupported(const std::string& locale) {
+  return locale +
+         " is not supported: no model for it is installed and no catalog offers one (a catalog, "
+         "$XDG_DATA_HOME/vorel-speech/catalog.json, says where a model can be downloaded; see "
+         "vorel-speech-client help install)";
+}
+
 std::string describe(const std::string& locale, const AssetState& state) {
   struct Visitor {
     const std::string& locale;
@@ -258,7 +266,9 @@ std::string describe(const std::string& locale, const AssetState& state) {
       return locale + ": supported, not installed (vorel-speech-client install " + locale + ")";
     }
     std::string operator()(const AssetState::Unsupported&) const {
-      return locale + ": not supported";
+      return locale +
+             ": not supported (no model for it is installed and no catalog offers one; "
+             "see vorel-speech-client help install)";
     }
   };
   return std::visit(Visitor{locale}, state.value);
@@ -313,7 +323,7 @@ int finish(HelperProcess& helper, const Options& options,
 }  // namespace
 
 int platform(const Options& options) {
-  return ask(options, request("platform"), [](const std::string& line) {
+  return ask(options, request("platform"), [&](const std::string& line) {
     auto status = Wire::decode<PlatformStatus>(line);
     if (!status) return fail("the speech helper's answer was not understood: " + line);
     // The helper names the level of its speech services in the form of an operating system
@@ -321,9 +331,11 @@ int platform(const Options& options) {
     std::string level = status->osVersion;
     if (level.starts_with("macOS ")) level = level.substr(6);
     if (status->floorMet) {
-      std::printf("Speech is available (speech services level %s).\n", level.c_str());
+      if (!options.json)
+        std::printf("Speech is available (speech services level %s).\n", level.c_str());
       return 0;
     }
+    if (options.json) return 1;
     std::printf(
         "Speech is not available: the speech services level %s is below the level "
         "speech needs.\n",
@@ -338,9 +350,10 @@ int locales(const Options& options) {
     auto list = Wire::decode<LocalesLine>(line);
     if (!list) return fail("the speech helper's answer was not understood: " + line);
     if (list->locales.empty()) {
-      std::printf("No locales: speech recognition is not available.\n");
+      if (!options.json) std::printf("No locales: speech recognition is not available.\n");
       return 1;
     }
+    if (options.json) return 0;
     std::string text;
     for (const auto& l : list->locales) {
       text += (text.empty() ? "" : ", ") + l + (installed(l) ? " (installed)" : "");
@@ -356,6 +369,8 @@ int status(const Options& options) {
   return ask(options, request("asset-state", locale), [&](const std::string& line) {
     auto state = Wire::decode<AssetState>(line);
     if (!state) return fail("the speech helper's answer was not understood: " + line);
+    int result = state->is<AssetState::Failed>() || state->is<AssetState::Unsupported>() ? 1 : 0;
+    if (options.json) return result;
     std::printf("%s\n", describe(locale, *state).c_str());
     const auto& store = modelStore();
     auto named = linuxplatform::equivalentLocale(locale, store.offeredLocales()).value_or(locale);
@@ -364,7 +379,7 @@ int status(const Options& options) {
       std::printf("%s: %zu words of your writing learnt, from %zu files\n", locale.c_str(),
                   text.words(), text.files.size());
     }
-    return state->is<AssetState::Failed>() || state->is<AssetState::Unsupported>() ? 1 : 0;
+    return result;
   });
 }
 
@@ -401,7 +416,7 @@ int install(const Options& options) {
       bar.show(progressLine("Installing " + locale, fraction, details, statusWidth()));
     }
   }
-  bar.clear();
+  interrupted ? bar.clearAfterInterrupt() : bar.clear();
   int exit = reap(*helper);
   if (stoppedByInterrupt()) {
     fail("stopped: " + locale + " is not installed");
@@ -414,13 +429,24 @@ int install(const Options& options) {
     return 0;
   }
   if (auto* f = std::get_if<AssetState::Failed>(&last->value)) return fail(f->reason);
-  if (last->is<AssetState::Unsupported>()) return fail(locale + " is not supported");
+  if (last->is<AssetState::Unsupported>()) return fail(notSupported(locale));
   return fail("the installation of " + locale + " did not finish");
 }
 
 namespace {
 
-// Standard input, kept whole in an unnamed file that the helper reads as /dev/fd/N.
+// Whether a path can be said in a request line, which is JSON text: UTF-8 only.
+bool sayable(const std::string& path) {
+  try {
+    (void)nlohmann::json(path).dump();
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
+// Standard input kept whole in an unnamed file, or a file whose name cannot be said, open for
+// the helper to read as /dev/fd/N.
 class KeptInput {
  public:
   explicit KeptInput(int fd) : fd_(fd) {}
@@ -443,6 +469,20 @@ int transcribeInto(const Options& options, const std::string& given, Output& out
     if (!fd) return interrupted ? interruptedStatus : fail(fd.error());
     kept.emplace(*fd);
     path = kept->path();
+  } else if (!sayable(given)) {
+    // Opened here without following the wait of a FIFO; the helper reads what is open.
+    int fd = ::open(given.c_str(), O_RDONLY | O_NONBLOCK);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+      return fail("the audio file " + oneLine(given) + " cannot be read (" + std::strerror(errno) +
+                  ")");
+    }
+    kept.emplace(fd);
+    if (!S_ISREG(status.st_mode)) {
+      return fail("the audio file " + oneLine(given) + " is not a regular file");
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    path = kept->path();
   }
   auto chosen = chooseLocale(options);
   if (!chosen) return chosen.error();
@@ -457,11 +497,16 @@ int transcribeInto(const Options& options, const std::string& given, Output& out
   std::size_t segments = 0;
   if (!options.json) out.write(document.open());
   StatusLine bar;
+  // The bar names the file (its last 30 columns), so that several files can be told apart.
+  const std::string label =
+      "Transcribing " +
+      (given == "-" ? shown
+                    : tailToWidth(oneLine(std::filesystem::path(given).filename().string()), 30));
   auto terminal = readEvents(*helper, options, out, [&](const SpeechEvent& event) {
     if (auto* p = std::get_if<SpeechEvent::Progress>(&event.value)) {
       double fraction = p->total ? static_cast<double>(p->done) / p->total : 0;
-      bar.show(progressLine("Transcribing", fraction,
-                            shortClock(p->done) + " / " + shortClock(p->total), statusWidth()));
+      bar.show(progressLine(label, fraction, shortClock(p->done) + " / " + shortClock(p->total),
+                            statusWidth()));
       return true;
     }
     bar.clear();
@@ -473,7 +518,7 @@ int transcribeInto(const Options& options, const std::string& given, Output& out
     }
     return true;
   });
-  bar.clear();
+  interrupted ? bar.clearAfterInterrupt() : bar.clear();
   if (!options.json) out.write(document.close());
   int result = finish(*helper, options, terminal, out, path, shown);
   // A file is put in place when there is something to keep: the whole transcript, or what was
@@ -488,7 +533,7 @@ int transcribeInto(const Options& options, const std::string& given, Output& out
 
 int transcribe(const Options& options) {
   const std::string& path = options.arguments.at(0);
-  if (options.outputFile.empty()) {
+  if (!options.toFile()) {
     Output out;
     return transcribeInto(options, path, out);
   }
@@ -619,6 +664,7 @@ int dictate(const Options& options) {
     {
       std::lock_guard guard(shownLock);
       finishing = true;
+      line.clearAfterInterrupt();
       line.show(finishingText);
     }
     auto until = Clock::now() + std::chrono::seconds(10);

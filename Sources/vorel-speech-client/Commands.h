@@ -16,12 +16,14 @@ struct Options {
   std::optional<std::string> locale;
   Format format = Format::text;
   CueLayout layout;
-  std::string outputFile;  // standard output when empty
+  std::string outputFile;  // standard output when empty or "-"
   bool json = false;
   bool realtime = false;
   bool list = false;
   bool help = false;
   bool version = false;
+
+  bool toFile() const { return !outputFile.empty() && outputFile != "-"; }
 };
 
 // The exit status after Ctrl-C.

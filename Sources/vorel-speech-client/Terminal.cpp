@@ -37,4 +37,11 @@ void StatusLine::clear() {
   shown_.clear();
 }
 
+void StatusLine::clearAfterInterrupt() {
+  if (!enabled_) return;
+  if (!shown_.empty()) return clear();
+  std::fputs("\n", stderr);
+  std::fflush(stderr);
+}
+
 }  // namespace vorel::client

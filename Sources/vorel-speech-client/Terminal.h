@@ -18,6 +18,9 @@ class StatusLine {
   StatusLine();
   void show(const std::string& text);
   void clear();
+  // After Ctrl-C, whose "^C" the terminal echoed where the cursor was: a line being shown is
+  // cleared with it; otherwise the line is ended, so that nothing is written after the "^C".
+  void clearAfterInterrupt();
 
  private:
   bool enabled_;

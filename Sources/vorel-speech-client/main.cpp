@@ -17,6 +17,7 @@
 
 #include "AudioInput.h"
 #include "ClientHelp.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "Output.h"
 
@@ -27,127 +28,6 @@ using namespace vorel::client;
 
 void onInterrupt(int) {
   interrupt();
-}
-
-// Each option, whether it takes a value, and the commands it applies to ("" for any).
-struct OptionRule {
-  const char* name;
-  bool takesValue;
-  std::vector<std::string> commands;
-};
-
-const std::vector<OptionRule> optionRules = {
-    {"--helper", true, {""}},
-    {"--json", false, {""}},
-    {"--locale", true, {"transcribe", "dictate", "learn", "forget"}},
-    {"--list", false, {"learn"}},
-    {"--format", true, {"transcribe"}},
-    {"--max-line-width", true, {"transcribe"}},
-    {"--max-duration", true, {"transcribe"}},
-    {"--output", true, {"transcribe"}},
-    {"--realtime", false, {"dictate"}},
-};
-
-std::string lowercase(std::string text) {
-  for (auto& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return text;
-}
-
-// A whole positive number no larger than `most`, or nothing.
-std::optional<double> positiveNumber(const std::string& text, double most) {
-  char* end = nullptr;
-  errno = 0;
-  double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno != 0 || !(value > 0) || value > most) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-std::expected<Options, int> parse(int argc, char** argv) {
-  Options options;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::vector<std::pair<std::string, std::string>> given;  // options and their values
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i];
-    if (a == "-o") a = "--output";
-    if (a == "--help" || a == "-h") {
-      options.help = true;
-    } else if (a == "--version") {
-      options.version = true;
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      auto rule = std::find_if(optionRules.begin(), optionRules.end(),
-                               [&](const OptionRule& r) { return a == r.name; });
-      if (rule == optionRules.end()) {
-        return std::unexpected(usage(options.command, "unknown option " + a));
-      }
-      std::string value;
-      if (rule->takesValue) {
-        if (i + 1 >= args.size())
-          return std::unexpected(usage(options.command, a + " needs a value"));
-        value = args[++i];
-      }
-      given.emplace_back(a, value);
-    } else if (options.command.empty()) {
-      if (!helpTexts.count(a)) return std::unexpected(usage("", "unknown command " + a));
-      options.command = a;
-    } else {
-      options.arguments.push_back(a);
-    }
-  }
-  if (options.help || options.version) return options;
-  bool layoutGiven = false;
-  for (const auto& [name, value] : given) {
-    const auto& rule = *std::find_if(optionRules.begin(), optionRules.end(),
-                                     [&](const OptionRule& r) { return name == r.name; });
-    bool applies = std::any_of(rule.commands.begin(), rule.commands.end(),
-                               [&](const auto& c) { return c.empty() || c == options.command; });
-    if (!applies) {
-      return std::unexpected(
-          usage(options.command, name + " does not apply to " +
-                                     (options.command.empty() ? "no command" : options.command)));
-    }
-    if (name == "--helper") {
-      options.helper = value;
-    } else if (name == "--json") {
-      options.json = true;
-    } else if (name == "--locale") {
-      options.locale = value;
-    } else if (name == "--format") {
-      auto format = formatNamed(lowercase(value));
-      if (!format) return std::unexpected(usage(options.command, "unknown format " + value));
-      options.format = *format;
-    } else if (name == "--max-line-width") {
-      auto width = positiveNumber(value, 1000);
-      if (!width || *width != static_cast<int>(*width)) {
-        return std::unexpected(
-            usage(options.command, "--max-line-width takes a whole number of characters"));
-      }
-      options.layout.maxLineWidth = static_cast<int>(*width);
-      layoutGiven = true;
-    } else if (name == "--max-duration") {
-      auto seconds = positiveNumber(value, 3600);
-      if (!seconds || *seconds < 0.5) {
-        return std::unexpected(
-            usage(options.command, "--max-duration takes seconds, at least 0.5"));
-      }
-      options.layout.maxDurationMs = static_cast<std::uint64_t>(*seconds * 1000);
-      layoutGiven = true;
-    } else if (name == "--output") {
-      options.outputFile = value;
-    } else if (name == "--realtime") {
-      options.realtime = true;
-    } else if (name == "--list") {
-      options.list = true;
-    }
-  }
-  if (layoutGiven && options.format != Format::srt && options.format != Format::vtt) {
-    return std::unexpected(usage(options.command, "cue layout options apply to srt and vtt"));
-  }
-  if (options.json && (layoutGiven || !options.outputFile.empty())) {
-    return std::unexpected(usage(options.command, "--json prints the helper's lines unchanged"));
-  }
-  return options;
 }
 
 // A standard stream closed by whoever started the client gets /dev/null, so that no file the
@@ -191,9 +71,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   if (closed[0]) noteStandardInputClosed();
   setUp();
-  auto options = parse(argc, argv);
+  auto options = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!options) return options.error();
-  if (closed[1] && options->outputFile.empty() && !options->help) {
+  if (closed[1] && !options->toFile() && !options->help) {
     std::fprintf(stderr, "vorel-speech-client: cannot write standard output: it is closed\n");
     return 1;
   }
