@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 cmake -S . -B build-fuzz -G Ninja -DVOREL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-16 \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOREL_WERROR=ON
 cmake --build build-fuzz -j "$(nproc)"
 mkdir -p build-fuzz/findings
 for target in request frames wire catalog archive personal; do

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds and runs the test suite; then, unless --quick is given, runs
-# it again under ThreadSanitizer and under AddressSanitizer with UndefinedBehaviorSanitizer, and
-# fuzzes the request dispatcher, the frame reader and the wire decoder for a minute each.
+# Sets up a fresh machine, builds and runs the test suite; then, unless --quick is given, builds
+# the Debian package in Release and checks it installed, builds Release with clang 16, fuzzes
+# the parsers of outside input for a minute each, and runs the suite again under
+# ThreadSanitizer and under AddressSanitizer with UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" = 0 ]; then scripts/setup.sh; else sudo scripts/setup.sh; fi
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$(nproc)"
 if [ "${1:-}" = "--quick" ]; then exit 0; fi
+
+echo "== the Debian package, built in Release with g++ and installed"
+if [ "$(id -u)" = 0 ]; then scripts/check-package.sh; else sudo scripts/check-package.sh; fi
+echo "== a Release build with clang 16"
+CXX=clang++-16 cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DVOREL_WERROR=ON
+cmake --build build-clang -j "$(nproc)"
 
 scripts/fuzz.sh 60
 
