@@ -1,4 +1,5 @@
 // The widget extension as the host loads it: its gallery, its entries, its drawing and its links.
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,9 +8,12 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
 
+#include "Autostart.h"
 #include "Fixtures.h"
 #include "PositionFile.h"
+#include "Process.h"
 #include "WidgetHost.h"
 
 namespace widgethost {
@@ -250,6 +254,84 @@ TEST(PositionFile, EveryShapeOfStateIsReadAndWrittenSafely) {
         << c.name << ": no partial file left";
   }
   ::unsetenv("XDG_STATE_HOME");
+}
+
+// The autostart entry's command comes back argument for argument through GLib's own reading of
+// desktop entries (the key file's escapes, the field codes, the quoting).
+TEST(Autostart, TheEntryRunsTheSameCommandWhateverItsArguments) {
+  auto config = vorel::testing::scratch() / "autostart-config";
+  std::filesystem::remove_all(config);
+  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  const std::vector<std::vector<std::string>> commands = {
+      {"/usr/bin/vorel-widget-host", "place", "VorelCapture"},
+      {"/opt/my apps/host", "place", "VorelRecord", "--opener", "/home/a b/open"},
+      {"/h", "--opener", "say \"hi\" $HOME `id` \\n 100% 'x'"},
+      {"/h", "caf\xc3\xa9", "--extension", "/tmp/semi;colon&amp"},
+  };
+  for (const auto& command : commands) {
+    ASSERT_TRUE(writeAutostart("VorelCapture", "Capture", command)) << command.back();
+    auto entry = *autostartEntry("VorelCapture");
+    EXPECT_EQ(entry, config / "autostart" / "vorel-capture-widget.desktop");
+    GKeyFile* file = g_key_file_new();
+    ASSERT_TRUE(g_key_file_load_from_file(file, entry.c_str(), G_KEY_FILE_NONE, nullptr));
+    gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
+    ASSERT_NE(exec, nullptr);
+    // %% is the one field code an entry of ours may hold: a percent sign.
+    std::string line = exec;
+    for (auto at = line.find("%%"); at != std::string::npos; at = line.find("%%", at + 1)) {
+      line.erase(at, 1);
+    }
+    gchar** argv = nullptr;
+    ASSERT_TRUE(g_shell_parse_argv(line.c_str(), nullptr, &argv, nullptr)) << exec;
+    std::vector<std::string> parsed(argv, argv + g_strv_length(argv));
+    EXPECT_EQ(parsed, command) << exec;
+    g_strfreev(argv);
+    g_free(exec);
+    g_key_file_free(file);
+  }
+  EXPECT_FALSE(execLine({"/h", "two\nlines"})) << "a line break cannot be written";
+  EXPECT_TRUE(removeAutostart("VorelCapture"));
+  EXPECT_FALSE(std::filesystem::exists(*autostartEntry("VorelCapture")));
+  EXPECT_TRUE(removeAutostart("VorelCapture")) << "nothing to remove is no failure";
+  ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// The host's command line: a help per verb, its version, sizes in pixels, the widgets named
+// when a kind is unknown.
+TEST(WidgetHostCommand, HelpVersionGalleryAndUnknownKinds) {
+  auto host = [](std::vector<std::string> arguments) {
+    vorel::testing::ProcessOptions options;
+    options.arguments = std::move(arguments);
+    return vorel::testing::runProcess(VOREL_WIDGET_HOST, "", options);
+  };
+  auto version = host({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(version.out.starts_with("vorel-widget-host ")) << version.out;
+  std::set<std::string> helps;
+  for (const auto& verb : {"gallery", "draw", "place"}) {
+    auto asked = host({"help", verb});
+    EXPECT_EQ(asked.status, 0) << verb;
+    EXPECT_EQ(asked.out, host({verb, "--help"}).out) << verb;
+    EXPECT_TRUE(asked.out.starts_with(std::string("usage: vorel-widget-host ") + verb))
+        << asked.out;
+    helps.insert(asked.out);
+  }
+  EXPECT_EQ(helps.size(), 3u) << "each verb has its own help";
+  EXPECT_NE(host({"place", "--help"}).out.find("--opener PROGRAM"), std::string::npos);
+  auto gallery = host({"gallery"});
+  EXPECT_EQ(gallery.status, 0) << gallery.err;
+  EXPECT_NE(gallery.out.find("small, 170 x 170 px"), std::string::npos) << gallery.out;
+  EXPECT_EQ(gallery.out.find("systemSmall"), std::string::npos) << gallery.out;
+  auto unknown = host({"place", "Nope"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("the widgets are VorelCapture, VorelRecord"), std::string::npos)
+      << unknown.err;
+  for (const auto& wrong : std::vector<std::vector<std::string>>{
+           {"fly"}, {"place"}, {"draw", "VorelCapture"}, {"place", "VorelCapture", "--frob"}}) {
+    auto result = host(wrong);
+    EXPECT_EQ(result.status, 2) << wrong[0];
+    EXPECT_EQ(vorel::testing::linesOf(result.err).size(), 1u) << result.err;
+  }
 }
 
 }  // namespace

@@ -2,10 +2,14 @@
 # A widget on a desktop with a real window manager (openbox on a virtual X display): it keeps out
 # of the taskbar and pager, below other windows, on every workspace; its corners are see-through
 # (a 32-bit visual) and ignore clicks; Return and Space open it; a drag moves it and a restart
-# puts it back; the dark style draws it dark; with no handler for its link it says so.
-# Usage: widget_desktop_test.sh HOST
+# puts it back; the dark style draws it dark; with no handler for its link it says so. It
+# stands in the top right corner until dragged; it shows hover, press and keyboard focus; a
+# double click opens its link once; its menu removes it with its autostart entry; it follows
+# the settings portal's dark mode while it runs.
+# Usage: widget_desktop_test.sh HOST FAKE_PORTAL
 set -euo pipefail
 host=$1
+portal=$2
 work=$(mktemp -d)
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
@@ -18,7 +22,9 @@ exec 3>"$work/display"
 Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 until_true test -s "$work/display" || fail "no X display"
-export DISPLAY=":$(cat "$work/display")" GDK_BACKEND=x11 XDG_STATE_HOME=$work/state
+export DISPLAY=":$(cat "$work/display")" GDK_BACKEND=x11 XDG_STATE_HOME=$work/state \
+  XDG_CONFIG_HOME=$work/config
+unset DBUS_SESSION_BUS_ADDRESS
 openbox >"$work/openbox.log" 2>&1 &
 pids+=($!)
 until_true xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 || fail "no window manager"
@@ -45,14 +51,21 @@ shade() {
   else [ "$r" -gt 192 ] && [ "$g" -gt 192 ] && [ "$b" -gt 192 ]; fi
 }
 
-start() {  # start [ENV=VALUE ...] -- ARGS: the host placing the Capture widget; sets $window
-  env "$@" "$host" place VorelCapture --opener "$work/opener" >"$work/host.log" 2>&1 &
+start() {  # start [ENV=VALUE ...] [-- ARGS]: the host placing the Capture widget; sets $window
+  local envs=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do envs+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  env "${envs[@]}" "$host" place VorelCapture --opener "$work/opener" "$@" >"$work/host.log" 2>&1 &
   host_pid=$!
   pids+=($host_pid)
   window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Capture$' | head -n 1)
   [ -n "$window" ] || fail "the widget did not appear"
 }
-stop() { kill "$host_pid"; wait "$host_pid" 2>/dev/null || true; }
+stop() {  # ends the host, and waits until its window is gone
+  kill "$host_pid"
+  wait "$host_pid" 2>/dev/null || true
+  until_true sh -c "! xwininfo -id $window >/dev/null 2>&1" || fail "the window outlived its host"
+}
 
 # 1. Hints, once the window manager has taken the window on.
 start
@@ -68,7 +81,11 @@ until_true sh -c "xprop -id $window _NET_WM_DESKTOP | grep -q 4294967295" ||
   fail "WM_CLASS is $(xprop -id "$window" WM_CLASS)"
 xwininfo -id "$window" | grep -q 'Depth: 32' || fail "no see-through (32-bit) visual"
 until_true shade 85 30 light || fail "the light style drew $(pixel 85 30)"
-echo "hints: below, every workspace, out of taskbar and pager, WM_CLASS, 32-bit visual; light"
+corner() { xwininfo -id "$window" | grep -q "Absolute upper-left X:  $((800 - 24 - 170))\$" &&
+  xwininfo -id "$window" | grep -q "Absolute upper-left Y:  24\$"; }
+until_true corner || fail "not in the top right corner: $(xwininfo -id "$window" | grep Absolute)"
+echo "hints: below, every workspace, out of taskbar and pager, WM_CLASS, 32-bit visual; light;" \
+  "in the top right corner"
 
 # 2. A click on a corner opens nothing; one in the middle, Return and Space open the link once each.
 xdotool mousemove --window "$window" 2 2 click 1
@@ -84,16 +101,16 @@ echo "opened by a click in the middle (not the corner), Return and Space"
 # 3. A drag moves it, and a restart puts it back there.
 before=$(xwininfo -id "$window" | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {print x, $4}')
 xdotool mousemove --window "$window" 85 85 mousedown 1
-for _ in $(seq 10); do xdotool mousemove_relative -- 12 7; done
+for _ in $(seq 10); do xdotool mousemove_relative -- -12 7; done
 xdotool mouseup 1
 file=$work/state/vorel-widgets/VorelCapture.position
 read -r bx by <<<"$before"
-until_true sh -c "[ -s '$file' ] && [ \"\$(cat '$file')\" = '$((bx + 120)) $((by + 70))' ]" ||
+until_true sh -c "[ -s '$file' ] && [ \"\$(cat '$file')\" = '$((bx - 120)) $((by + 70))' ]" ||
   fail "the drag from $before was not remembered: $(cat "$file" 2>/dev/null)"
 opened 4 && fail "the drag opened the link"
 stop
 start
-until_true sh -c "xwininfo -id $window | grep -q 'Absolute upper-left X:  $((bx + 120))\$'" ||
+until_true sh -c "xwininfo -id $window | grep -q 'Absolute upper-left X:  $((bx - 120))\$'" ||
   fail "the restart did not put it back: $(xwininfo -id "$window" | grep Absolute)"
 xwininfo -id "$window" | grep -q "Absolute upper-left Y:  $((by + 70))\$" || fail "wrong height"
 stop
@@ -112,6 +129,88 @@ host_pid=$!
 pids+=($host_pid)
 window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Capture$' | head -n 1)
 xdotool mousemove --window "$window" 85 85 click 1
-until_true grep -q "not opened: No app opens vorel: links" "$work/host.log" || fail "no word of the missing handler"
+until_true grep -q "not opened: Vorel Journal is not installed" "$work/host.log" ||
+  fail "no word of the missing handler"
 kill -0 "$host_pid" || fail "the host ended"
 echo "without a handler: $(grep 'not opened' "$work/host.log")"
+stop
+
+# 6. Hover, press and the keyboard's focus are drawn: a veil under the pointer, a deeper one
+# while pressed, a ring in the accent colour after Tab; and a double click opens the link once.
+rm -f "$work/opened"
+start
+xdotool mousemove 400 500
+until_true shade 85 30 light || fail "not drawn"
+plain=$(pixel 85 30)
+xdotool mousemove --window "$window" 85 85
+hovered() { [ "$(pixel 85 30)" != "$plain" ]; }
+until_true hovered || fail "no hover state: $(pixel 85 30)"
+hover=$(pixel 85 30)
+xdotool mousedown 1
+deeper() { read -r r _ _ <<<"$(pixel 85 30)"; read -r h _ _ <<<"$hover"; [ "$r" -lt "$h" ]; }
+until_true deeper || fail "no pressed state: $(pixel 85 30) against $hover hovered"
+xdotool mouseup 1
+until_true opened 1 || fail "the click did not open the link"
+xdotool mousemove 400 500
+unhovered() { [ "$(pixel 85 30)" = "$plain" ]; }
+until_true unhovered || fail "the hover state stayed: $(pixel 85 30)"
+ringed() { read -r r g b <<<"$(pixel 85 1)"; [ "$b" -gt $((r + 60)) ]; }
+ringed && fail "a focus ring before the keyboard was used"
+xdotool windowactivate --sync "$window" key Tab 2>/dev/null
+until_true ringed || fail "no focus ring after Tab: $(pixel 85 1)"
+echo "states: plain $plain, hovered $hover, a focus ring $(pixel 85 1) after Tab"
+# The second press of the double click opens nothing; leaving the widget afterwards is seen
+# only once both presses were handled.
+xdotool mousemove --window "$window" 85 85 click --repeat 2 --delay 80 1
+xdotool mousemove 400 500
+until_true opened 2 || fail "the double click did not open the link"
+until_true unhovered || fail "the pointer's leaving was not seen"
+[ "$(wc -l <"$work/opened")" = 2 ] || fail "a double click opened the link $(($(wc -l <"$work/opened") - 1)) times"
+echo "a double click opened the link once"
+stop
+
+# 7. --autostart writes an autostart entry; the menu's "Remove from Desktop" ends the widget
+# and removes the entry and the remembered place.
+entry=$work/config/autostart/vorel-capture-widget.desktop
+start -- --autostart
+[ -f "$entry" ] || fail "no autostart entry"
+grep -qx "Exec=\"$host\" \"place\" \"VorelCapture\" \"--opener\" \"$work/opener\"" "$entry" ||
+  fail "the entry runs $(grep Exec "$entry")"
+[ -f "$work/state/vorel-widgets/VorelCapture.position" ] || fail "no remembered place to remove"
+xdotool mousemove --window "$window" 85 85 click 3
+menu_window() {
+  menu=$(xdotool search --onlyvisible --classname '^VorelCapture$' | grep -vx "$window" | head -n 1)
+  [ -n "$menu" ]
+}
+until_true menu_window || fail "a right click showed no menu"
+eval "$(xdotool getwindowgeometry --shell "$menu")"
+xdotool mousemove --window "$menu" $((WIDTH / 2)) $((HEIGHT * 3 / 4)) click 1
+for _ in $(seq 200); do kill -0 "$host_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$host_pid" 2>/dev/null && fail "Remove from Desktop left the widget running"
+grep -q '^removed$' "$work/host.log" || fail "nothing said of the removal"
+[ -e "$entry" ] && fail "the autostart entry is still there"
+[ -e "$work/state/vorel-widgets/VorelCapture.position" ] && fail "the remembered place is still there"
+echo "the menu removed the widget, its autostart entry and its place"
+
+# 8. Dark mode from the settings portal (a private session bus), followed while it runs.
+dbus-daemon --session --nofork --print-address=4 4>"$work/bus" >/dev/null 2>&1 &
+pids+=($!)
+until_true test -s "$work/bus" || fail "no session bus"
+export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
+mkfifo "$work/portal-in"
+"$portal" light <"$work/portal-in" >"$work/portal.log" 2>&1 &
+pids+=($!)
+exec 5>"$work/portal-in"
+until_true grep -q ready "$work/portal.log" || fail "the portal did not start: $(cat "$work/portal.log")"
+start
+until_true shade 85 30 light || fail "the portal's light drew $(pixel 85 30)"
+echo dark >&5
+until_true shade 85 30 dark || fail "the portal's dark was not followed: $(pixel 85 30)"
+echo light >&5
+until_true shade 85 30 light || fail "the portal's light was not followed: $(pixel 85 30)"
+stop
+echo dark >&5
+start
+until_true shade 85 30 dark || fail "the portal's dark at start drew $(pixel 85 30)"
+stop
+echo "the portal's color-scheme: light, dark while running, light again, dark at start"

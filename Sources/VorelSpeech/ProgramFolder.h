@@ -9,10 +9,16 @@
 
 namespace vorel {
 
-inline std::filesystem::path besideThisProgram(std::string_view name) {
+// The running program's own path; empty when the system does not tell.
+inline std::filesystem::path thisProgram() {
   std::error_code error;
   auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-  return (error ? std::filesystem::path(".") : program.parent_path()) / name;
+  return error ? std::filesystem::path() : program;
+}
+
+inline std::filesystem::path besideThisProgram(std::string_view name) {
+  auto program = thisProgram();
+  return (program.empty() ? std::filesystem::path(".") : program.parent_path()) / name;
 }
 
 // A part of the installation: beside this program (the build tree, and the helper's own

@@ -87,6 +87,14 @@ void keepOnDesktop(GdkSurface* surface) {
   XFlush(display);
 }
 
+std::optional<Position> cornerPosition(GdkSurface* surface, int slot, int width) {
+  if (!isX11(surface)) return std::nullopt;
+  constexpr int margin = 24, gap = 16;
+  Display* display = displayOf(surface);
+  int screenWidth = DisplayWidth(display, DefaultScreen(display));
+  return onScreen(display, {screenWidth - margin - width - slot * (width + gap), margin});
+}
+
 std::optional<Position> positionOf(GdkSurface* surface) {
   if (!isX11(surface)) return std::nullopt;
   Display* display = displayOf(surface);

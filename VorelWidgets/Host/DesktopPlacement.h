@@ -18,6 +18,10 @@ void prepareDesktopWindow(GdkSurface* surface, const std::string& kind,
 // Asks the window manager to keep the window below others, on every workspace, out of the
 // taskbar and pager.
 void keepOnDesktop(GdkSurface* surface);
+// A first place that is the same at every start, until the widget is dragged: the screen's top
+// right corner with a margin, the widgets side by side from there (slot 0 in the corner). X11
+// only; elsewhere the compositor decides.
+std::optional<Position> cornerPosition(GdkSurface* surface, int slot, int width);
 // Where the window is on the screen, when the windowing system tells.
 std::optional<Position> positionOf(GdkSurface* surface);
 // Keeps the window on the desktop once the window manager takes it on, puts it back where it was

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "ChildProcess.h"
@@ -22,18 +23,54 @@ std::filesystem::path positionFile(const std::string& kind, const std::filesyste
 
 }  // namespace
 
+std::optional<std::filesystem::path> homeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return std::filesystem::path(home);
+  if (passwd* user = getpwuid(getuid()); user && user->pw_dir && user->pw_dir[0] == '/') {
+    return std::filesystem::path(user->pw_dir);
+  }
+  return std::nullopt;
+}
+
 std::optional<std::filesystem::path> stateFolder() {
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state && state[0] == '/') return std::filesystem::path(state) / "vorel-widgets";
-  const char* home = std::getenv("HOME");
-  std::string folder = home && home[0] == '/' ? home : "";
-  if (folder.empty()) {
-    if (passwd* user = getpwuid(getuid()); user && user->pw_dir && user->pw_dir[0] == '/') {
-      folder = user->pw_dir;
-    }
+  auto home = homeFolder();
+  if (!home) return std::nullopt;
+  return *home / ".local" / "state" / "vorel-widgets";
+}
+
+std::expected<void, std::string> writeWhole(const std::filesystem::path& file,
+                                            const std::string& content) {
+  auto failed = [&](int error) {
+    return std::unexpected("cannot write " + file.string() + ": " + std::strerror(error));
+  };
+  std::error_code error;
+  std::filesystem::create_directories(file.parent_path(), error);
+  auto partial = (file.parent_path() / ("." + file.filename().string() + ".")).string() +
+                 std::to_string(::getpid());
+  int fd = -1;
+  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+    fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) ::unlink(partial.c_str());  // a crashed run's, or planted
   }
-  if (folder.empty()) return std::nullopt;
-  return std::filesystem::path(folder) / ".local" / "state" / "vorel-widgets";
+  if (fd < 0) return failed(errno);
+  errno = EIO;
+  bool written = vorel::writeAll(fd, content);
+  int why = errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    why = errno;
+  }
+  if (written && ::rename(partial.c_str(), file.c_str()) != 0) {
+    written = false;
+    why = errno;
+  }
+  if (!written) {
+    ::unlink(partial.c_str());
+    return failed(why);
+  }
+  return {};
 }
 
 std::optional<Position> rememberedPosition(const std::string& kind) {
@@ -64,28 +101,14 @@ std::optional<Position> rememberedPosition(const std::string& kind) {
 
 bool rememberPosition(const std::string& kind, Position where) {
   auto folder = stateFolder();
-  if (!folder) return false;
-  std::error_code error;
-  std::filesystem::create_directories(*folder, error);
-  // Written whole to a file of this process's own (created here, never one that was there:
-  // not a link planted to send the write elsewhere, not a FIFO), then renamed over the old one:
-  // a crash never leaves half a position.
-  auto file = positionFile(kind, *folder);
-  auto partial = folder->string() + "/." + kind + ".position." + std::to_string(::getpid());
-  int fd = -1;
-  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
-    fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EEXIST) ::unlink(partial.c_str());  // a crashed run's, or planted
-  }
-  if (fd < 0) return false;
-  bool written =
-      vorel::writeAll(fd, std::to_string(where.x) + ' ' + std::to_string(where.y) + '\n');
-  written = ::close(fd) == 0 && written;
-  if (!written || ::rename(partial.c_str(), file.c_str()) != 0) {
-    ::unlink(partial.c_str());
-    return false;
-  }
-  return true;
+  return folder && writeWhole(positionFile(kind, *folder),
+                              std::to_string(where.x) + ' ' + std::to_string(where.y) + '\n');
+}
+
+bool forgetPosition(const std::string& kind) {
+  auto folder = stateFolder();
+  if (!folder) return true;
+  return ::unlink(positionFile(kind, *folder).c_str()) == 0 || errno == ENOENT;
 }
 
 }  // namespace widgethost

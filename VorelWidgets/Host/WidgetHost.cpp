@@ -106,6 +106,27 @@ void drawSymbol(cairo_t* cr, const std::string& symbol, const std::string& file,
 
 }  // namespace
 
+void drawInteraction(cairo_t* cr, Size size, const Palette& palette, Interaction interaction) {
+  cairo_save(cr);
+  if (interaction.pressed || interaction.hovered) {
+    roundedRectangle(cr, size, cornerRadius);
+    auto [r, g, b] = palette.label;
+    cairo_set_source_rgba(cr, r, g, b, interaction.pressed ? 0.16 : 0.07);
+    cairo_fill(cr);
+  }
+  if (interaction.focusRing) {
+    // Inside the shape, so that nothing is drawn over the see-through corners.
+    constexpr double width = 3;
+    cairo_translate(cr, width / 2, width / 2);
+    roundedRectangle(cr, {size.width - width, size.height - width}, cornerRadius - width / 2);
+    auto [r, g, b] = palette.accent;
+    cairo_set_source_rgb(cr, r, g, b);
+    cairo_set_line_width(cr, width);
+    cairo_stroke(cr);
+  }
+  cairo_restore(cr);
+}
+
 Palette Palette::light() {
   return {{0xEC / 255.0, 0xEC / 255.0, 0xEC / 255.0}, {0x1D / 255.0, 0x1D / 255.0, 0x1F / 255.0}};
 }
@@ -278,7 +299,10 @@ Opener desktopOpener() {
   return [](const std::string& url) -> std::expected<void, std::string> {
     std::string scheme = url.substr(0, url.find(':'));
     GAppInfo* handler = g_app_info_get_default_for_uri_scheme(scheme.c_str());
-    if (!handler) return std::unexpected("No app opens " + scheme + ": links");
+    if (!handler) {
+      return std::unexpected(scheme == "vorel" ? std::string("Vorel Journal is not installed")
+                                               : "No application opens " + scheme + " links");
+    }
     g_object_unref(handler);
     GError* error = nullptr;
     if (g_app_info_launch_default_for_uri(url.c_str(), nullptr, &error)) return {};

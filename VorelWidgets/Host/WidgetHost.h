@@ -43,13 +43,24 @@ struct Colour {
 };
 
 // The desktop style's colours the widget's content names: the window background behind it, the
-// foreground for its text and symbol.
+// foreground for its text and symbol; and the accent its focus ring is drawn in.
 struct Palette {
   Colour windowBackground;
   Colour label;
+  Colour accent{0x35 / 255.0, 0x84 / 255.0, 0xE4 / 255.0};
   static Palette light();
   static Palette dark();
 };
+
+// How the widget stands to the pointer and the keyboard, drawn over it as the desktop's buttons
+// show it: a light veil of the foreground colour under the pointer, a deeper one while pressed,
+// and a ring in the accent colour while it has the keyboard's focus (after the keyboard was used).
+struct Interaction {
+  bool hovered = false;
+  bool pressed = false;
+  bool focusRing = false;
+};
+void drawInteraction(cairo_t* cr, Size size, const Palette& palette, Interaction interaction);
 
 // Draws a view filling a widget of the given size, in points; outside its rounded corners
 // nothing is drawn.

@@ -2,7 +2,7 @@
 //
 //   vorel-widget-host [--extension PATH] gallery
 //   vorel-widget-host [--extension PATH] draw KIND FILE.png [--scale N] [--style light|dark]
-//   vorel-widget-host [--extension PATH] place KIND [--opener COMMAND]
+//   vorel-widget-host [--extension PATH] place KIND [--opener PROGRAM]
 //
 // The extension defaults to VorelWidgets.so beside the host. "place" puts the widget on the
 // desktop in a window of its own, in the desktop's light or dark style: below other windows, on
@@ -12,6 +12,8 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "Appearance.h"
+#include "Autostart.h"
 #include "DesktopPlacement.h"
 #include "ProgramFolder.h"
 #include "WidgetHost.h"
@@ -27,17 +31,61 @@ namespace {
 
 using namespace widgethost;
 
-int usage() {
-  std::fprintf(
-      stderr,
-      "usage: vorel-widget-host [--extension PATH] gallery\n"
-      "       vorel-widget-host [--extension PATH] draw KIND FILE.png [--scale N] [--style S]\n"
-      "       vorel-widget-host [--extension PATH] place KIND [--opener COMMAND]\n");
+// Help for each verb; "" is the overview.
+const char* helpFor(const std::string& verb) {
+  if (verb == "gallery") {
+    return "usage: vorel-widget-host gallery [--extension PATH]\n\n"
+           "Lists the extension's widgets: each kind, its name and description, and the sizes it\n"
+           "comes in (small 170 x 170, medium 364 x 170, large 364 x 382 px).\n";
+  }
+  if (verb == "draw") {
+    return "usage: vorel-widget-host draw KIND FILE.png [--scale N] [--style light|dark]\n"
+           "                              [--extension PATH]\n\n"
+           "Draws a widget into a PNG file: its small size (170 x 170 points) at N pixels a\n"
+           "point (default 2, from 0.25 to 16), in the light or dark style (default light).\n";
+  }
+  if (verb == "place") {
+    return "usage: vorel-widget-host place KIND [--autostart] [--opener PROGRAM] [--extension "
+           "PATH]\n\n"
+           "Puts a widget on the desktop, in the desktop's light or dark style: below other\n"
+           "windows, on every workspace, out of the taskbar. A click, Return or Space opens the\n"
+           "widget's link (vorel://capture, vorel://record) with the desktop's default handler\n"
+           "for vorel: links (xdg-open), or with --opener PROGRAM, which is run with the link as\n"
+           "its one argument (e.g. --opener vorel-journal). A drag moves the widget;\n"
+           "it comes back where it was left. Until then it stands in the screen's top right\n"
+           "corner. Its menu (right click, or the Menu key) opens it or removes it from the\n"
+           "desktop. --autostart writes an autostart entry, so that the widget comes back after\n"
+           "the next login (~/.config/autostart/vorel-KIND-widget.desktop); removing the\n"
+           "widget removes the entry.\n";
+  }
+  return "usage: vorel-widget-host gallery\n"
+         "       vorel-widget-host draw KIND FILE.png [--scale N] [--style light|dark]\n"
+         "       vorel-widget-host place KIND [--autostart] [--opener PROGRAM]\n"
+         "       vorel-widget-host help [VERB] | --version\n\n"
+         "Shows the Vorel widgets on a Linux desktop. --extension PATH loads the widgets from\n"
+         "another extension than the VorelWidgets.so installed with the host.\n"
+         "Run \"vorel-widget-host help VERB\" for a verb's options.\n";
+}
+
+// A usage error: what is wrong, and where the help is; status 2.
+int usage(const std::string& verb, const std::string& problem) {
+  std::fprintf(stderr, "vorel-widget-host: %s (see vorel-widget-host %s--help)\n", problem.c_str(),
+               verb.empty() ? "" : (verb + " ").c_str());
   return 2;
 }
 
-// A widget on the desktop: what it shows, how it opens its link, and the short notice it shows
-// when nothing could open it.
+// "small, 170 x 170 px" for a widget family.
+std::string familyText(widgetkit::WidgetFamily family) {
+  std::string name = widgetkit::familyName(family);
+  if (name.starts_with("system")) name = name.substr(6);
+  if (!name.empty()) name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+  Size size = familySize(family);
+  return name + ", " + std::to_string(static_cast<int>(size.width)) + " x " +
+         std::to_string(static_cast<int>(size.height)) + " px";
+}
+
+// A widget on the desktop: what it shows, how it opens its link, the short notice it shows
+// when nothing could open it, and how it stands to the pointer and the keyboard.
 struct Placed {
   std::string kind;
   widgetkit::View view;
@@ -45,13 +93,19 @@ struct Placed {
   Opener opener;
   GtkWidget* window = nullptr;
   GtkWidget* area = nullptr;
+  GtkWidget* menu = nullptr;
   Palette palette = Palette::light();
   std::string notice;
   guint noticeTimer = 0;
+  guint styleIdle = 0;
   bool moving = false;  // a drag moves the widget instead of opening its link
+  Interaction interaction;
+  // The keyboard was used since the last press of the pointer: its focus is shown (a ring), as
+  // GTK shows focus only to those who move it with the keyboard.
+  bool keyboardUsed = false;
 };
 
-// The desktop style's window background and foreground, as its theme names them.
+// The desktop style's window background, foreground and accent, as its theme names them.
 Palette themePalette(GtkWidget* widget) {
   GtkSettings* settings = gtk_settings_get_default();
   gboolean preferDark = FALSE;
@@ -63,15 +117,18 @@ Palette themePalette(GtkWidget* widget) {
   Palette palette = dark ? Palette::dark() : Palette::light();
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   GtkStyleContext* style = gtk_widget_get_style_context(widget);
-  GdkRGBA background, foreground;
-  if (gtk_style_context_lookup_color(style, "window_bg_color", &background) ||
-      gtk_style_context_lookup_color(style, "theme_bg_color", &background)) {
-    palette.windowBackground = {background.red, background.green, background.blue};
-  }
-  if (gtk_style_context_lookup_color(style, "window_fg_color", &foreground) ||
-      gtk_style_context_lookup_color(style, "theme_fg_color", &foreground)) {
-    palette.label = {foreground.red, foreground.green, foreground.blue};
-  }
+  auto look = [&](std::initializer_list<const char*> names, Colour& colour) {
+    GdkRGBA found;
+    for (const char* name : names) {
+      if (gtk_style_context_lookup_color(style, name, &found)) {
+        colour = {found.red, found.green, found.blue};
+        return;
+      }
+    }
+  };
+  look({"window_bg_color", "theme_bg_color"}, palette.windowBackground);
+  look({"window_fg_color", "theme_fg_color"}, palette.label);
+  look({"accent_bg_color", "theme_selected_bg_color"}, palette.accent);
   G_GNUC_END_IGNORE_DEPRECATIONS
   return palette;
 }
@@ -79,12 +136,16 @@ Palette themePalette(GtkWidget* widget) {
 void drawPlaced(GtkDrawingArea*, cairo_t* cr, int, int, gpointer data) {
   auto* placed = static_cast<Placed*>(data);
   draw(cr, placed->view, placed->size, placed->palette);
+  Interaction interaction = placed->interaction;
+  interaction.focusRing = placed->keyboardUsed && gtk_widget_has_focus(placed->area);
+  drawInteraction(cr, placed->size, placed->palette, interaction);
   if (placed->notice.empty()) return;
-  // The notice over the lower part of the widget, in its own colours.
+  // The notice over the lower part of the widget, in its own colours, wrapped between words.
   PangoLayout* layout = pango_cairo_create_layout(cr);
   PangoFontDescription* font = pango_font_description_from_string("Sans 10");
   pango_layout_set_font_description(layout, font);
   pango_layout_set_width(layout, static_cast<int>((placed->size.width - 32) * PANGO_SCALE));
+  pango_layout_set_wrap(layout, PANGO_WRAP_WORD);
   pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER);
   pango_layout_set_text(layout, placed->notice.c_str(), -1);
   auto [r, g, b] = placed->palette.label;
@@ -93,6 +154,10 @@ void drawPlaced(GtkDrawingArea*, cairo_t* cr, int, int, gpointer data) {
   pango_cairo_show_layout(cr, layout);
   pango_font_description_free(font);
   g_object_unref(layout);
+}
+
+void redraw(Placed& placed) {
+  gtk_widget_queue_draw(placed.area);
 }
 
 void showNotice(Placed& placed, const std::string& notice) {
@@ -104,11 +169,11 @@ void showNotice(Placed& placed, const std::string& notice) {
         auto* placed = static_cast<Placed*>(data);
         placed->notice.clear();
         placed->noticeTimer = 0;
-        gtk_widget_queue_draw(placed->area);
+        redraw(*placed);
         return G_SOURCE_REMOVE;
       },
       &placed);
-  gtk_widget_queue_draw(placed.area);
+  redraw(placed);
 }
 
 void open(Placed& placed, const std::string& link) {
@@ -121,17 +186,79 @@ void open(Placed& placed, const std::string& link) {
   }
 }
 
-void clicked(GtkGestureClick*, int, double x, double y, gpointer data) {
+void openWidgetLink(Placed& placed) {
+  if (const auto* url = placed.view.find(widgetkit::View::Kind::widgetURL)) open(placed, url->url);
+}
+
+// Takes the widget off the desktop for good: where it was left and its autostart entry go too.
+// The window goes once the menu that asked for it has closed.
+void remove(Placed& placed) {
+  bool forgotten = forgetPosition(placed.kind);
+  bool unlisted = removeAutostart(placed.kind);
+  std::printf("removed%s\n", forgotten && unlisted ? "" : " (its state could not all be removed)");
+  std::fflush(stdout);
+  g_idle_add_once(
+      +[](gpointer window) { gtk_window_destroy(GTK_WINDOW(window)); }, placed.window);
+}
+
+void pressed(GtkGestureClick*, int, double, double, gpointer data) {
   auto* placed = static_cast<Placed*>(data);
-  if (placed->moving) return;
+  placed->interaction.pressed = true;
+  placed->keyboardUsed = false;
+  redraw(*placed);
+}
+
+// One opening per click: the second press of a double click (and the third of a triple) opens
+// nothing more.
+void clicked(GtkGestureClick*, int presses, double x, double y, gpointer data) {
+  auto* placed = static_cast<Placed*>(data);
+  placed->interaction.pressed = false;
+  redraw(*placed);
+  if (placed->moving || presses > 1) return;
   if (auto link = linkAt(placed->view, placed->size, x, y)) open(*placed, *link);
 }
 
-gboolean keyPressed(GtkEventControllerKey*, guint key, guint, GdkModifierType, gpointer data) {
+void clickEnded(GtkGesture*, GdkEventSequence*, gpointer data) {
   auto* placed = static_cast<Placed*>(data);
+  if (!placed->interaction.pressed) return;
+  placed->interaction.pressed = false;
+  redraw(*placed);
+}
+
+void showMenu(Placed& placed, double x, double y) {
+  GdkRectangle at{static_cast<int>(x), static_cast<int>(y), 1, 1};
+  gtk_popover_set_pointing_to(GTK_POPOVER(placed.menu), &at);
+  gtk_popover_popup(GTK_POPOVER(placed.menu));
+}
+
+void menuClicked(GtkGestureClick* gesture, int, double x, double y, gpointer data) {
+  auto* placed = static_cast<Placed*>(data);
+  if (!linkAt(placed->view, placed->size, x, y)) return;  // not from a transparent corner
+  gtk_gesture_set_state(GTK_GESTURE(gesture), GTK_EVENT_SEQUENCE_CLAIMED);
+  showMenu(*placed, x, y);
+}
+
+void hoverChanged(Placed& placed, bool hovered) {
+  if (placed.interaction.hovered == hovered) return;
+  placed.interaction.hovered = hovered;
+  redraw(placed);
+}
+
+gboolean keyPressed(GtkEventControllerKey*, guint key, guint, GdkModifierType modifiers,
+                    gpointer data) {
+  auto* placed = static_cast<Placed*>(data);
+  if (!placed->keyboardUsed) {
+    placed->keyboardUsed = true;
+    redraw(*placed);
+  }
+  // The widget is the window's one place for the keyboard: Tab shows the focus where it is.
+  if (key == GDK_KEY_Tab || key == GDK_KEY_ISO_Left_Tab || key == GDK_KEY_KP_Tab) return TRUE;
+  if (key == GDK_KEY_Menu || (key == GDK_KEY_F10 && (modifiers & GDK_SHIFT_MASK))) {
+    showMenu(*placed, placed->size.width / 2, placed->size.height / 2);
+    return TRUE;
+  }
   if (key != GDK_KEY_Return && key != GDK_KEY_KP_Enter && key != GDK_KEY_space) return FALSE;
-  if (const auto* url = placed->view.find(widgetkit::View::Kind::widgetURL))
-    open(*placed, url->url);
+  openWidgetLink(*placed);
   return TRUE;
 }
 
@@ -146,6 +273,7 @@ void dragged(GtkGestureDrag* gesture, double dx, double dy, gpointer data) {
   gtk_gesture_drag_get_start_point(gesture, &x, &y);
   if (!linkAt(placed->view, placed->size, x, y)) return;  // not from a transparent corner
   placed->moving = true;
+  placed->interaction.pressed = false;
   // The window manager moves it from here, following the pointer.
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(placed->window));
   gdk_toplevel_begin_move(
@@ -155,24 +283,73 @@ void dragged(GtkGestureDrag* gesture, double dx, double dy, gpointer data) {
   gtk_event_controller_reset(GTK_EVENT_CONTROLLER(gesture));
 }
 
+// Remembers where the widget was dragged to; where the window manager first put it is not a
+// place the user chose (the corner is worked out afresh at each start).
 void moved(void* data) {
   auto* placed = static_cast<Placed*>(data);
+  if (!placed->moving) return;
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(placed->window));
   if (auto where = positionOf(surface)) rememberPosition(placed->kind, *where);
 }
 
+// The theme's colours are read once GTK has taken in the change (its style is reloaded after
+// the setting's notification).
 void styleChanged(GObject*, GParamSpec*, gpointer data) {
   auto* placed = static_cast<Placed*>(data);
-  placed->palette = themePalette(placed->area);
-  gtk_widget_queue_draw(placed->area);
+  if (placed->styleIdle) return;
+  placed->styleIdle = g_idle_add(
+      +[](gpointer data) {
+        auto* placed = static_cast<Placed*>(data);
+        placed->styleIdle = 0;
+        placed->palette = themePalette(placed->area);
+        redraw(*placed);
+        return G_SOURCE_REMOVE;
+      },
+      placed);
 }
 
-int place(const widgetkit::HostedWidget& widget, Opener opener) {
+// The context menu: Open, and Remove from desktop.
+GtkWidget* contextMenu(Placed& placed) {
+  GSimpleActionGroup* actions = g_simple_action_group_new();
+  GSimpleAction* openAction = g_simple_action_new("open", nullptr);
+  g_signal_connect_swapped(openAction, "activate",
+                           G_CALLBACK(+[](Placed* placed) { openWidgetLink(*placed); }), &placed);
+  GSimpleAction* removeAction = g_simple_action_new("remove", nullptr);
+  g_signal_connect_swapped(removeAction, "activate",
+                           G_CALLBACK(+[](Placed* placed) { remove(*placed); }), &placed);
+  g_action_map_add_action(G_ACTION_MAP(actions), G_ACTION(openAction));
+  g_action_map_add_action(G_ACTION_MAP(actions), G_ACTION(removeAction));
+  g_object_unref(openAction);
+  g_object_unref(removeAction);
+  gtk_widget_insert_action_group(placed.area, "widget", G_ACTION_GROUP(actions));
+  g_object_unref(actions);
+
+  GMenu* model = g_menu_new();
+  g_menu_append(model, "Open", "widget.open");
+  g_menu_append(model, "Remove from Desktop", "widget.remove");
+  GtkWidget* menu = gtk_popover_menu_new_from_model(G_MENU_MODEL(model));
+  g_object_unref(model);
+  gtk_widget_set_parent(menu, placed.area);
+  g_signal_connect_swapped(placed.area, "destroy", G_CALLBACK(gtk_widget_unparent), menu);
+  gtk_popover_set_has_arrow(GTK_POPOVER(menu), FALSE);
+  gtk_widget_set_halign(menu, GTK_ALIGN_START);
+  return menu;
+}
+
+int place(const widgetkit::HostedWidget& widget, int slot, Opener opener,
+          const std::vector<std::string>& autostart) {
   // The instance and class the window manager sees: window rules can find the widgets.
   g_set_prgname(widget.kind.c_str());
   if (!gtk_init_check()) {
     std::fprintf(stderr, "vorel-widget-host: no desktop to place the widget on\n");
     return 1;
+  }
+  if (!autostart.empty()) {
+    if (auto written = writeAutostart(widget.kind, widget.displayName.key, autostart); !written) {
+      std::fprintf(stderr, "vorel-widget-host: the widget cannot come back after login: %s\n",
+                   written.error().c_str());
+      return 1;
+    }
   }
   Placed placed;
   placed.kind = widget.kind;
@@ -204,8 +381,15 @@ int place(const widgetkit::HostedWidget& widget, Opener opener) {
   gtk_drawing_area_set_content_height(GTK_DRAWING_AREA(area), static_cast<int>(placed.size.height));
   gtk_drawing_area_set_draw_func(GTK_DRAWING_AREA(area), drawPlaced, &placed, nullptr);
   GtkGesture* click = gtk_gesture_click_new();
+  g_signal_connect(click, "pressed", G_CALLBACK(pressed), &placed);
   g_signal_connect(click, "released", G_CALLBACK(clicked), &placed);
+  g_signal_connect(click, "cancel", G_CALLBACK(clickEnded), &placed);
+  g_signal_connect(click, "end", G_CALLBACK(clickEnded), &placed);
   gtk_widget_add_controller(area, GTK_EVENT_CONTROLLER(click));
+  GtkGesture* menuClick = gtk_gesture_click_new();
+  gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(menuClick), GDK_BUTTON_SECONDARY);
+  g_signal_connect(menuClick, "pressed", G_CALLBACK(menuClicked), &placed);
+  gtk_widget_add_controller(area, GTK_EVENT_CONTROLLER(menuClick));
   GtkGesture* drag = gtk_gesture_drag_new();
   g_signal_connect(drag, "drag-begin", G_CALLBACK(dragBegun), &placed);
   g_signal_connect(drag, "drag-update", G_CALLBACK(dragged), &placed);
@@ -213,17 +397,30 @@ int place(const widgetkit::HostedWidget& widget, Opener opener) {
   GtkEventController* keys = gtk_event_controller_key_new();
   g_signal_connect(keys, "key-pressed", G_CALLBACK(keyPressed), &placed);
   gtk_widget_add_controller(area, keys);
+  GtkEventController* motion = gtk_event_controller_motion_new();
+  g_signal_connect_swapped(
+      motion, "enter", G_CALLBACK(+[](Placed* placed) { hoverChanged(*placed, true); }), &placed);
+  g_signal_connect_swapped(
+      motion, "leave", G_CALLBACK(+[](Placed* placed) { hoverChanged(*placed, false); }), &placed);
+  gtk_widget_add_controller(area, motion);
+  GtkEventController* focus = gtk_event_controller_focus_new();
+  g_signal_connect_swapped(focus, "enter", G_CALLBACK(redraw), &placed);
+  g_signal_connect_swapped(focus, "leave", G_CALLBACK(redraw), &placed);
+  gtk_widget_add_controller(area, focus);
   gtk_window_set_child(GTK_WINDOW(window), area);
+  placed.menu = contextMenu(placed);
 
   placed.palette = themePalette(area);
   GtkSettings* settings = gtk_settings_get_default();
   g_signal_connect(settings, "notify::gtk-theme-name", G_CALLBACK(styleChanged), &placed);
   g_signal_connect(settings, "notify::gtk-application-prefer-dark-theme", G_CALLBACK(styleChanged),
                    &placed);
+  PortalAppearance portal;
 
-  auto where = rememberedPosition(widget.kind);
   gtk_widget_realize(window);
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
+  auto where = rememberedPosition(widget.kind);
+  if (!where) where = cornerPosition(surface, slot, static_cast<int>(placed.size.width));
   prepareDesktopWindow(surface, widget.kind, where);
   watchDesktopWindow(surface, where, moved, &placed);
 
@@ -234,6 +431,7 @@ int place(const widgetkit::HostedWidget& widget, Opener opener) {
   gtk_widget_grab_focus(area);
   while (running) g_main_context_iteration(nullptr, TRUE);
   if (placed.noticeTimer) g_source_remove(placed.noticeTimer);
+  if (placed.styleIdle) g_source_remove(placed.styleIdle);
   g_signal_handlers_disconnect_by_data(settings, &placed);
   return 0;
 }
@@ -242,14 +440,24 @@ int place(const widgetkit::HostedWidget& widget, Opener opener) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string extensionPath = vorel::besideThisProgram("VorelWidgets.so").string();
+  std::string extensionPath =
+      vorel::partOfThisProgram("VorelWidgets.so", VOREL_PARTS_FROM_BINDIR).string();
   std::string opener;
+  bool extensionGiven = false, autostart = false;
   double scale = 2;
   Palette palette = Palette::light();
   std::vector<std::string> words;
+  bool help = false;
+  auto known = [](const std::string& option) {
+    return option == "--extension" || option == "--opener" || option == "--scale" ||
+           option == "--style";
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--extension" && i + 1 < args.size()) {
       extensionPath = args[++i];
+      extensionGiven = true;
+    } else if (args[i] == "--autostart") {
+      autostart = true;
     } else if (args[i] == "--opener" && i + 1 < args.size()) {
       opener = args[++i];
     } else if (args[i] == "--scale" && i + 1 < args.size()) {
@@ -270,13 +478,35 @@ int main(int argc, char** argv) {
       }
       palette = value == "dark" ? Palette::dark() : Palette::light();
     } else if (args[i] == "--help" || args[i] == "-h") {
-      usage();
+      help = true;
+    } else if (args[i] == "--version") {
+      std::printf("vorel-widget-host %s\n", VOREL_VERSION);
       return 0;
+    } else if (args[i].starts_with("-")) {
+      return usage(words.empty() ? "" : words[0],
+                   args[i] + (known(args[i]) ? " needs a value" : " is not an option"));
     } else {
       words.push_back(args[i]);
     }
   }
-  if (words.empty()) return usage();
+  if (!words.empty() && words[0] == "help") {
+    help = true;
+    words.erase(words.begin());
+  }
+  const std::vector<std::string> verbs{"gallery", "draw", "place"};
+  std::string verb = words.empty() ? "" : words[0];
+  if (!verb.empty() && std::find(verbs.begin(), verbs.end(), verb) == verbs.end()) {
+    return usage("", "unknown verb " + verb + " (gallery, draw or place)");
+  }
+  if (help) {
+    std::printf("%s", helpFor(verb));
+    return 0;
+  }
+  if (words.empty()) return usage("", "no verb given");
+  std::size_t wanted = verb == "gallery" ? 1 : verb == "draw" ? 3 : 2;
+  if (words.size() != wanted) {
+    return usage(verb, words.size() < wanted ? "too few arguments" : "too many arguments");
+  }
 
   auto extension = Extension::load(extensionPath);
   if (!extension) {
@@ -284,24 +514,27 @@ int main(int argc, char** argv) {
                  extension.error().c_str());
     return 1;
   }
-  if (words[0] == "gallery" && words.size() == 1) {
+  if (verb == "gallery") {
     for (const auto& widget : extension->widgets()) {
       std::string families;
       for (auto family : widget.families) {
-        families += (families.empty() ? "" : ", ") + std::string(widgetkit::familyName(family));
+        families += (families.empty() ? "" : "; ") + familyText(family);
       }
       std::printf("%s\n  %s\n  %s\n  %s\n", widget.kind.c_str(), widget.displayName.key.c_str(),
                   widget.description.key.c_str(), families.c_str());
     }
     return 0;
   }
-  if (words.size() < 2) return usage();
   const auto* widget = extension->widget(words[1]);
   if (!widget) {
-    std::fprintf(stderr, "vorel-widget-host: the extension has no widget %s\n", words[1].c_str());
+    std::string kinds;
+    for (const auto& known : extension->widgets())
+      kinds += (kinds.empty() ? "" : ", ") + known.kind;
+    std::fprintf(stderr, "vorel-widget-host: there is no widget %s; the widgets are %s\n",
+                 words[1].c_str(), kinds.c_str());
     return 1;
   }
-  if (words[0] == "draw" && words.size() == 3) {
+  if (verb == "draw") {
     auto written =
         writePng(widget->placeholder({}).view, familySize(widgetkit::WidgetFamily::systemSmall),
                  scale, words[2], palette);
@@ -312,8 +545,19 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (words[0] == "place" && words.size() == 2) {
-    return place(*widget, opener.empty() ? desktopOpener() : commandOpener(opener));
+  int slot = 0;
+  for (const auto& other : extension->widgets()) {
+    if (other.kind == widget->kind) break;
+    ++slot;
   }
-  return usage();
+  // The same command again at login, from wherever this host is installed.
+  std::vector<std::string> again;
+  if (autostart) {
+    again = {vorel::thisProgram().string(), "place", widget->kind};
+    if (!opener.empty()) again.insert(again.end(), {"--opener", opener});
+    if (extensionGiven) {
+      again.insert(again.end(), {"--extension", std::filesystem::absolute(extensionPath).string()});
+    }
+  }
+  return place(*widget, slot, opener.empty() ? desktopOpener() : commandOpener(opener), again);
 }
