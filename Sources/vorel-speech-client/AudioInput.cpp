@@ -125,7 +125,8 @@ std::expected<InputHead, std::string> readInputHead(const Stop& stop) {
     return std::unexpected(std::string(standardInput + " is empty: pipe audio into it"));
   }
   // An ID3 tag says nothing of what follows and libsndfile stumbles on some (an empty one):
-  // it is skipped, and MP3 frames must follow.
+  // it is skipped, and MP3 frames must follow. MP3 is kept whole in a file first, as FLAC is:
+  // libsndfile's MP3 reader overruns its buffer on a stream that cannot seek.
   if (std::size_t tag = id3TagSize(*start)) {
     std::string after = tag < start->size() ? start->substr(tag) : std::string();
     auto skipped = skipInput(tag - std::min(tag, start->size()), stop);
@@ -137,7 +138,7 @@ std::expected<InputHead, std::string> readInputHead(const Stop& stop) {
     if (!*skipped || !mpegFrameLength(*start)) {
       return std::unexpected(standardInput + " holds an ID3 tag and no MP3 audio after it");
     }
-    return InputHead{InputHead::Kind::stream, std::move(*start)};
+    return InputHead{InputHead::Kind::file, std::move(*start)};
   }
   switch (headerOf(*start)) {
     case Header::flac:
@@ -154,7 +155,7 @@ std::expected<InputHead, std::string> readInputHead(const Stop& stop) {
     if (!rest) return std::unexpected(rest.error());
     *start += *rest;
     if (start->size() >= frame + 4 && mpegFrameLength(std::string_view(*start).substr(frame))) {
-      return InputHead{InputHead::Kind::stream, std::move(*start)};
+      return InputHead{InputHead::Kind::file, std::move(*start)};
     }
   }
   return InputHead{InputHead::Kind::raw, std::move(*start)};
@@ -347,7 +348,7 @@ std::expected<int, std::string> spool(const std::string& start, const Stop& stop
   return fd;
 }
 
-// A FLAC stream on standard input, kept whole in a temporary file first.
+// A FLAC or MP3 stream on standard input, kept whole in a temporary file first.
 std::expected<std::unique_ptr<AudioInput>, std::string> spooled(const std::string& start,
                                                                 const Stop& stop) {
   auto fd = spool(start, stop, O_CLOEXEC);

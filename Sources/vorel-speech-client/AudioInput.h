@@ -38,8 +38,8 @@ class AudioInput {
 };
 
 // What standard input holds, told by its first bytes: a container libsndfile reads only from a
-// file (FLAC), one it reads as it comes (WAV, Ogg, MP3 with or without an ID3 tag, told by two
-// MPEG frames in a row), or none (raw samples in the live format).
+// file (FLAC, and MP3 with or without an ID3 tag, told by two MPEG frames in a row), one it reads
+// as it comes (WAV, Ogg), or none (raw samples in the live format).
 struct InputHead {
   enum class Kind { file, stream, raw };
   Kind kind;
