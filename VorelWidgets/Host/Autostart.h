@@ -20,7 +20,8 @@ std::expected<void, std::string> writeAutostart(const std::string& kind, const s
 bool removeAutostart(const std::string& kind);
 
 // The command as a desktop entry's Exec value: every argument quoted, with the characters the
-// specification reserves escaped; nothing when an argument cannot be written (a line break).
+// Desktop Entry format reserves escaped; nothing when an argument cannot be written (a line
+// break).
 std::optional<std::string> execLine(const std::vector<std::string>& command);
 
 }  // namespace widgethost
