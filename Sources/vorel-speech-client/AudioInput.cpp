@@ -49,16 +49,14 @@ std::expected<std::string, std::string> readUpTo(std::size_t wanted, const Stop&
   return bytes;
 }
 
-enum class Header { none, flac, streamable };
-
-// What a stream's first bytes say it is: FLAC (which libsndfile reads only from a file), a
-// container libsndfile reads as it comes (WAV, Ogg), or none.
-Header headerOf(std::string_view head) {
-  if (head.starts_with("fLaC")) return Header::flac;
+// What a stream's header says it is: FLAC (which libsndfile reads only from a file), a
+// container libsndfile reads as it comes (WAV, Ogg), or nothing.
+std::optional<InputHead::Kind> kindOfHeader(std::string_view head) {
+  if (head.starts_with("fLaC")) return InputHead::Kind::file;
   bool riff = head.starts_with("RIFF") || head.starts_with("RIFX") || head.starts_with("RF64");
-  if (riff && head.size() >= 12 && head.substr(8, 4) == "WAVE") return Header::streamable;
-  if (head.starts_with("OggS")) return Header::streamable;
-  return Header::none;
+  if (riff && head.size() >= 12 && head.substr(8, 4) == "WAVE") return InputHead::Kind::stream;
+  if (head.starts_with("OggS")) return InputHead::Kind::stream;
+  return std::nullopt;
 }
 
 // The length in bytes of the MPEG audio frame whose header starts `bytes`, or 0 when they are
@@ -140,14 +138,7 @@ std::expected<InputHead, std::string> readInputHead(const Stop& stop) {
     }
     return InputHead{InputHead::Kind::file, std::move(*start)};
   }
-  switch (headerOf(*start)) {
-    case Header::flac:
-      return InputHead{InputHead::Kind::file, std::move(*start)};
-    case Header::streamable:
-      return InputHead{InputHead::Kind::stream, std::move(*start)};
-    case Header::none:
-      break;
-  }
+  if (auto kind = kindOfHeader(*start)) return InputHead{*kind, std::move(*start)};
   // MP3 without a tag is told by two frames in a row: one frame header may be chance in raw
   // samples, two at the right distance are not.
   if (std::size_t frame = mpegFrameLength(*start); frame > 0 && frame < 8192) {

@@ -245,13 +245,8 @@ std::expected<std::string, int> chooseLocale(const Options& options) {
       fail("no speech model is installed (vorel-speech-client install " + suggestion + ")"));
 }
 
-// Why a locale is not supported, and how to change that: models come from a catalog.
-std::string notSupported(const std::string& locale) {
-  return locale +
-         " is not supported: no model for it is installed and no catalog offers one (a catalog, "
-         "$XDG_DATA_HOME/vorel-speech/catalog.json, says where a model can be downloaded; see "
-         "vorel-speech-client help install)";
-}
+// Why a locale is not supported: models come from a catalog.
+const std::string noModelOffered = "no model for it is installed and no catalog offers one";
 
 std::string describe(const std::string& locale, const AssetState& state) {
   struct Visitor {
@@ -266,9 +261,8 @@ std::string describe(const std::string& locale, const AssetState& state) {
       return locale + ": supported, not installed (vorel-speech-client install " + locale + ")";
     }
     std::string operator()(const AssetState::Unsupported&) const {
-      return locale +
-             ": not supported (no model for it is installed and no catalog offers one; "
-             "see vorel-speech-client help install)";
+      return locale + ": not supported (" + noModelOffered +
+             "; see vorel-speech-client help install)";
     }
   };
   return std::visit(Visitor{locale}, state.value);
@@ -429,7 +423,11 @@ int install(const Options& options) {
     return 0;
   }
   if (auto* f = std::get_if<AssetState::Failed>(&last->value)) return fail(f->reason);
-  if (last->is<AssetState::Unsupported>()) return fail(notSupported(locale));
+  if (last->is<AssetState::Unsupported>()) {
+    return fail(locale + " is not supported: " + noModelOffered +
+                " (a catalog, $XDG_DATA_HOME/vorel-speech/catalog.json, says where a model can be "
+                "downloaded; see vorel-speech-client help install)");
+  }
   return fail("the installation of " + locale + " did not finish");
 }
 
@@ -472,13 +470,13 @@ int transcribeInto(const Options& options, const std::string& given, Output& out
   } else if (!sayable(given)) {
     // Opened here without following the wait of a FIFO; the helper reads what is open.
     int fd = ::open(given.c_str(), O_RDONLY | O_NONBLOCK);
-    struct stat status {};
-    if (fd < 0 || ::fstat(fd, &status) != 0) {
+    if (fd < 0) {
       return fail("the audio file " + oneLine(given) + " cannot be read (" + std::strerror(errno) +
                   ")");
     }
     kept.emplace(fd);
-    if (!S_ISREG(status.st_mode)) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
       return fail("the audio file " + oneLine(given) + " is not a regular file");
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);

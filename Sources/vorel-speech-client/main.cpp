@@ -4,15 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <expected>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "AudioInput.h"
