@@ -17,6 +17,7 @@
 #include "PersonalText.h"
 #include "Process.h"
 #include "Pronunciation.h"
+#include "TextFolder.h"
 
 namespace vorel::testing {
 namespace {
@@ -26,6 +27,7 @@ using linuxplatform::estimateArpa;
 using linuxplatform::modelPhones;
 using linuxplatform::readPersonalText;
 using linuxplatform::sentencesOf;
+using linuxplatform::TextFolder;
 
 const std::string client = VOREL_CLIENT;
 const fs::path generalDictionary = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict";
@@ -56,6 +58,9 @@ TEST(PersonalWords, TextIsReadAsTheDictionarySpellsIt) {
         "ninety nine 's twenty first day"}},
       {"Z\u00f6e & \u0141\u00d3D\u0179 in 2000",
        {"z\u00f6e and \u0142\u00f3d\u017a in two thousand"}},
+      // Accents composed or not are one letter; capitals lower by Unicode's own table.
+      {"Siobha\u0301n and Siobh\u00e1n met \u0178vonne and \u1EB8mek\u00e1",
+       {"siobh\u00e1n and siobh\u00e1n met \u00ffvonne and \u1eb9mek\u00e1"}},
       {"   \n\n...!?", {}},
       {"a 12345678901 long number",
        {"a one two three four five six seven eight nine zero one "
@@ -376,6 +381,154 @@ TEST(PersonalWords, BadPersonalFilesAreSkippedAndRecognitionIsAsBefore) {
     EXPECT_NE(refused.err.find("vorel-speech-client: "), std::string::npos) << refused.err;
   }
   EXPECT_FALSE(fs::exists(folder / "missing.txt.txt"));
+}
+
+std::string contentOf(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+TEST(PersonalWords, ATextIsKeptBesideAnotherOfItsNameNeverOverIt) {
+  auto folder = scratch() / "kept-texts" / "personal" / "en-US";
+  fs::remove_all(folder.parent_path());
+  auto opened = TextFolder::open(folder, true);
+  ASSERT_TRUE(opened) << opened.error();
+  using Kept = TextFolder::Kept;
+  struct Step {
+    std::string name, text;
+    std::string keptAs;
+    Kept how;
+  } steps[] = {
+      {"journal.txt", "Monday.\n", "journal.txt", Kept::added},
+      {"journal.txt", "Monday.\n", "journal.txt", Kept::unchanged},           // the same again
+      {"journal.txt", "Monday.\nTuesday.\n", "journal.txt", Kept::replaced},  // it grew
+      {"journal.txt", "Another journal.\n", "journal-2.txt", Kept::added},    // another text
+      {"journal.txt", "A third one.\n", "journal-3.txt", Kept::added},
+      {"journal.txt", "Another journal.\n", "journal-2.txt", Kept::unchanged},
+      {"journal.txt", "Another journal, and more.\n", "journal-4.txt", Kept::added},
+  };
+  for (const auto& step : steps) {
+    auto kept = opened->keep(step.name, step.text);
+    ASSERT_TRUE(kept) << kept.error();
+    EXPECT_EQ(kept->name, step.keptAs) << step.text;
+    EXPECT_EQ(kept->how, step.how) << step.text;
+    EXPECT_EQ(contentOf(folder / kept->name), step.text);
+  }
+  EXPECT_EQ(contentOf(folder / "journal.txt"), "Monday.\nTuesday.\n");
+  EXPECT_EQ(opened->names(), (std::vector<std::string>{"journal-2.txt", "journal-3.txt",
+                                                       "journal-4.txt", "journal.txt"}));
+  // Nothing of the writing is left beside the texts.
+  EXPECT_EQ(entries(folder).size(), 4u);
+
+  // Names as they are kept: the file's own, cut to fit with room beside it, never hidden.
+  std::string longStem(246, 'x');
+  std::string accented;
+  for (int i = 0; i < 120; ++i) accented += "\u00e9";  // two bytes each
+  struct Name {
+    std::string given, kept;
+  } names[] = {
+      {"/home/a/journal.txt", "journal.txt"},
+      {"notes", "notes.txt"},
+      {"..hidden.txt", "hidden.txt"},
+      {"...", "text.txt"},
+      {longStem + ".txt", std::string(196, 'x') + ".txt"},
+      {"a" + accented, "a" + accented.substr(0, 194) + ".txt"},
+  };
+  for (const auto& name : names) {
+    EXPECT_EQ(linuxplatform::textNameFor(name.given), name.kept) << name.given;
+  }
+  auto longName = linuxplatform::textNameFor(longStem + ".txt");
+  ASSERT_TRUE(opened->keep(longName, "one"));
+  auto beside = opened->keep(longName, "two");
+  ASSERT_TRUE(beside) << beside.error();
+  EXPECT_EQ(beside->name, std::string(196, 'x') + "-2.txt");
+}
+
+TEST(PersonalWords, NoTextIsWrittenOrReadThroughALink) {
+  struct Case {
+    std::string what;
+    std::string linked;  // "personal" or "personal/en-US"
+  } cases[] = {{"the locale's folder is a link", "personal/en-US"},
+               {"the texts' folder is a link", "personal"}};
+  for (const auto& c : cases) {
+    auto home = homeFor("linked-" + std::to_string(&c - cases));
+    fs::remove_all(home);
+    auto elsewhere = home / "elsewhere";
+    fs::create_directories(elsewhere / "en-US");
+    writeFile(elsewhere / "en-US" / "journal.txt", "the writer's own file\n");
+    ::chmod((elsewhere / "en-US").c_str(), 0755);
+    ::chmod((elsewhere / "en-US" / "journal.txt").c_str(), 0644);
+    fs::create_directories(home / "vorel-speech" / "personal");
+    if (c.linked == "personal") {
+      fs::remove(home / "vorel-speech" / "personal");
+      fs::create_directory_symlink(elsewhere, home / "vorel-speech" / "personal");
+    } else {
+      fs::create_directory_symlink(elsewhere / "en-US", home / "vorel-speech" / c.linked);
+    }
+    auto text = scratch() / "journal.txt";
+    writeFile(text, journal);
+
+    auto learnt = clientIn(home, {"learn", text.string()});
+    EXPECT_EQ(learnt.status, 1) << c.what << ": " << learnt.err;
+    EXPECT_NE(learnt.err.find("is a link, not a folder"), std::string::npos) << learnt.err;
+    // The link's target is as it was: its file, its modes.
+    EXPECT_EQ(contentOf(elsewhere / "en-US" / "journal.txt"), "the writer's own file\n");
+    EXPECT_EQ(entries(elsewhere / "en-US").size(), 1u) << c.what;
+    struct stat info {};
+    ASSERT_EQ(::stat((elsewhere / "en-US").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0755u) << c.what;
+    ASSERT_EQ(::stat((elsewhere / "en-US" / "journal.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u) << c.what;
+    // Nor is it read, and saying so is no failure of the listing.
+    EXPECT_TRUE(readPersonalText(home / "vorel-speech" / "personal" / "en-US").files.empty());
+    auto listed = clientIn(home, {"learn", "--list"});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.err.find("is a link, not a folder"), std::string::npos) << listed.err;
+    EXPECT_EQ(clientIn(home, {"forget", "journal.txt"}).status, 1);
+    EXPECT_TRUE(fs::exists(elsewhere / "en-US" / "journal.txt"));
+  }
+}
+
+TEST(PersonalWords, EveryTextGivenIsKeptAndSaidSo) {
+  auto home = homeFor("every-text");
+  fs::remove_all(home / "vorel-speech");
+  auto folder = home / "vorel-speech" / "personal" / "en-US";
+  fs::create_directories(scratch() / "a");
+  fs::create_directories(scratch() / "b");
+  writeFile(scratch() / "a" / "journal.txt", "Bouldering with Siobhan.\n");
+  writeFile(scratch() / "b" / "journal.txt", "Zumba in Rathmines.\n");
+
+  auto first = clientIn(home, {"learn", (scratch() / "a" / "journal.txt").string()});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.err.find("Kept journal.txt: 3 words"), std::string::npos) << first.err;
+  auto second = clientIn(home, {"learn", (scratch() / "b" / "journal.txt").string()});
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_NE(second.err.find("as journal-2.txt: 3 words (another text is kept as journal.txt)"),
+            std::string::npos)
+      << second.err;
+  EXPECT_EQ(contentOf(folder / "journal.txt"), "Bouldering with Siobhan.\n");
+  EXPECT_EQ(contentOf(folder / "journal-2.txt"), "Zumba in Rathmines.\n");
+
+  // Two texts on standard input at the same moment: both kept.
+  ProcessResult piped[2];
+  std::thread other([&] { piped[1] = clientIn(home, {"learn", "-"}, "Kombucha with Nkechi.\n"); });
+  piped[0] = clientIn(home, {"learn", "-"}, "Pilates with Priya.\n");
+  other.join();
+  EXPECT_EQ(piped[0].status, 0) << piped[0].err;
+  EXPECT_EQ(piped[1].status, 0) << piped[1].err;
+  std::set<std::string> texts;
+  for (const auto& entry : entries(folder)) texts.insert(contentOf(entry));
+  EXPECT_EQ(texts, (std::set<std::string>{"Bouldering with Siobhan.\n", "Zumba in Rathmines.\n",
+                                          "Kombucha with Nkechi.\n", "Pilates with Priya.\n"}));
+
+  // A file named twice is forgotten once.
+  auto forgot = clientIn(home, {"forget", "journal.txt", "journal.txt"});
+  EXPECT_EQ(forgot.status, 0) << forgot.err;
+  EXPECT_EQ(forgot.out, "Forgot 1 file for en-US.\n");
+  EXPECT_FALSE(fs::exists(folder / "journal.txt"));
+  EXPECT_TRUE(fs::exists(folder / "journal-2.txt"));
 }
 
 }  // namespace

@@ -17,3 +17,18 @@ case "$text" in
   *amiable*) echo "installed client transcribed: $text" ;;
   *) echo "FAILED: the installed client transcribed '$text'"; exit 1 ;;
 esac
+# The installed client finds the model checker in the parts folder to learn the writer's words,
+# and the installed helper uses what it learnt.
+printf 'Rathmines with Siobhan and Olufemi.\nThe amiable Olufemi.\n' > "$prefix/journal.txt"
+HOME="$prefix/home" XDG_DATA_HOME="$prefix/data" "$client" learn "$prefix/journal.txt"
+listed=$(HOME="$prefix/home" XDG_DATA_HOME="$prefix/data" "$client" learn --list)
+case "$listed" in
+  *"new to the recogniser"*olufemi*) echo "installed client learnt: $listed" ;;
+  *) echo "FAILED: the installed client listed '$listed'"; exit 1 ;;
+esac
+text=$(HOME="$prefix/home" XDG_DATA_HOME="$prefix/data" "$client" transcribe --format txt \
+  /usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0930.wav)
+case "$text" in
+  *amiable*) echo "installed client transcribed with the text learnt: $text" ;;
+  *) echo "FAILED: with the text learnt, the installed client transcribed '$text'"; exit 1 ;;
+esac

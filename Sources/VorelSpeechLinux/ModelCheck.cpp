@@ -45,6 +45,10 @@ std::expected<std::string, std::string> contentHash(const fs::path& path) {
 
 }  // namespace
 
+fs::path modelChecker() {
+  return partOfThisProgram(modelCheckerName, VOREL_PARTS_FROM_BINDIR);
+}
+
 std::expected<std::string, std::string> modelFingerprint(const ModelFiles& model) {
   std::vector<std::pair<std::string, fs::path>> files{{"lm", model.languageModel},
                                                       {"dict", model.dictionary}};
@@ -85,7 +89,7 @@ std::expected<void, std::string> proveLoadable(const ModelFiles& model, const fs
   fs::path proof = proofs.empty() ? fs::path() : proofs / *print;
   if (!proof.empty() && fs::exists(proof, error)) return {};
 
-  auto checker = besideThisProgram(modelCheckerName);
+  auto checker = modelChecker();
   // Nothing the library says may reach the client's pipes, and the checker holds none of the
   // helper's descriptors (its pipes, an install's lock) while it loads.
   ChildOptions options;

@@ -21,6 +21,10 @@ namespace vorel::linuxplatform {
 // The checker's name, and its exit status for a model that loads.
 inline constexpr const char* modelCheckerName = "vorel-speech-model-check";
 
+// Where the checker is: beside the running program (the helper, and everything in the build
+// folder), or in the installation's folder of parts (the client, installed on the PATH).
+std::filesystem::path modelChecker();
+
 // What identifies a model's files as they are now: a proof is kept under this name.
 std::expected<std::string, std::string> modelFingerprint(const ModelFiles& model);
 

@@ -36,6 +36,7 @@
 #include "SpeechWire.h"
 #include "Stop.h"
 #include "Terminal.h"
+#include "TextFolder.h"
 
 namespace vorel::client {
 
@@ -757,39 +758,33 @@ std::expected<std::string, std::string> readText(const std::string& path) {
   return text;
 }
 
-// The name a text is kept under: its file's name, ending in .txt.
+// The name a text is kept under: its file's name, or for standard input one of its moment.
 std::string keptName(const std::string& path) {
-  if (path == "-") {
-    char stamp[32];
-    std::time_t now = std::time(nullptr);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", std::localtime(&now));
-    return std::string("standard-input-") + stamp + ".txt";
-  }
-  std::string name = fs::path(path).filename().string();
-  while (name.starts_with(".")) name.erase(0, 1);
-  if (name.empty()) name = "text";
-  if (!name.ends_with(".txt")) name += ".txt";
-  return name;
+  if (path != "-") return linuxplatform::textNameFor(path);
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", std::localtime(&now));
+  return std::string("standard-input-") + stamp + ".txt";
 }
 
-// Writes the text beside, then renames it into place: an older text of the name stays whole
-// until the new one is.
-std::expected<void, std::string> keep(const fs::path& folder, const std::string& name,
-                                      const std::string& text) {
-  std::string beside = (folder / ("." + name + ".XXXXXX")).string();
-  int fd = ::mkstemp(beside.data());
-  if (fd < 0)
-    return std::unexpected("cannot write in " + folder.string() + ": " + std::strerror(errno));
-  bool written = writeAll(fd, text) && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
-  int error = errno;
-  written = ::close(fd) == 0 && written;
-  if (!written || ::rename(beside.c_str(), (folder / name).c_str()) != 0) {
-    if (written) error = errno;
-    ::unlink(beside.c_str());
-    return std::unexpected("cannot keep " + name + " in " + folder.string() + ": " +
-                           std::strerror(error ? error : EIO));
+// What keeping a text did, for people.
+std::string keptLine(const std::string& path, const linuxplatform::TextFolder::KeptText& kept,
+                     const std::string& wanted, std::size_t words) {
+  using Kept = linuxplatform::TextFolder::Kept;
+  std::string shown = path == "-" ? "standard input" : path;
+  std::string count = counted(words, "word", "words");
+  switch (kept.how) {
+    case Kept::unchanged:
+      return shown + " is kept already as " + kept.name + ": " + count;
+    case Kept::replaced:
+      return "Kept " + kept.name + ": " + count + " (it holds the whole of the " + kept.name +
+             " kept before, which it replaces)";
+    case Kept::added:
+      break;
   }
-  return {};
+  if (kept.name == wanted) return "Kept " + kept.name + ": " + count;
+  return "Kept " + shown + " as " + kept.name + ": " + count + " (another text is kept as " +
+         wanted + ")";
 }
 
 // Builds what is learnt for the locale, when its model is installed, and says so.
@@ -844,27 +839,22 @@ int learn(const Options& options) {
   const std::string& locale = *chosen;
   fs::path folder = modelStore().personalTextFolder(locale);
   if (folder.empty()) return fail("there is no home folder to keep your text in");
-  // Every text is read, and every name checked, before any is kept.
-  std::vector<std::pair<std::string, std::string>> texts;  // name, text
+  // Every text is read before any is kept.
+  std::vector<std::pair<std::string, std::string>> texts;  // path, text
   for (const auto& path : options.arguments) {
     auto text = readText(path);
     if (!text) return interrupted ? interruptedStatus : fail(text.error());
-    std::string name = keptName(path);
-    for (const auto& [other, _] : texts) {
-      if (other == name) return fail("two of the files would both be kept as " + name);
-    }
-    texts.emplace_back(name, std::move(*text));
+    texts.emplace_back(path, std::move(*text));
   }
-  std::error_code error;
-  fs::create_directories(folder, error);
-  if (error) return fail("cannot make " + folder.string() + ": " + error.message());
-  ::chmod(folder.parent_path().c_str(), 0700);
-  ::chmod(folder.c_str(), 0700);
-  for (const auto& [name, text] : texts) {
-    if (auto kept = keep(folder, name, text); !kept) return fail(kept.error());
+  auto opened = linuxplatform::TextFolder::open(folder, true);
+  if (!opened) return fail(opened.error());
+  for (const auto& [path, text] : texts) {
+    std::string name = keptName(path);
+    auto kept = opened->keep(name, text);
+    if (!kept) return fail(kept.error());
     std::size_t words = 0;
     for (const auto& sentence : linuxplatform::sentencesOf(text)) words += sentence.size();
-    std::fprintf(stderr, "Kept %s: %s\n", name.c_str(), counted(words, "word", "words").c_str());
+    std::fprintf(stderr, "%s\n", oneLine(keptLine(path, *kept, name, words)).c_str());
   }
   return showLearnt(locale, false);
 }
@@ -890,17 +880,17 @@ int forget(const Options& options) {
       bool known = std::any_of(text.files.begin(), text.files.end(),
                                [&](const auto& file) { return file.name == name; });
       if (!known) return fail(name + " is not learnt for " + locale + " (see learn --list)");
-      names.push_back(name);
+      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     }
   }
   if (names.empty()) {
     std::printf("Nothing is learnt for %s.\n", locale.c_str());
     return 0;
   }
+  auto opened = linuxplatform::TextFolder::open(folder, false);
+  if (!opened) return fail(opened.error());
   for (const auto& name : names) {
-    if (::unlink((folder / name).c_str()) != 0 && errno != ENOENT) {
-      return fail("cannot remove " + (folder / name).string() + ": " + std::strerror(errno));
-    }
+    if (auto removed = opened->remove(name); !removed) return fail(removed.error());
   }
   // What was built from the text goes too; what remains is learnt again when next used.
   std::error_code error;

@@ -12,7 +12,6 @@
 
 #include "ChildProcess.h"
 #include "ModelCheck.h"
-#include "ProgramFolder.h"
 #include "Sha256.h"
 
 namespace vorel::linuxplatform {
@@ -143,7 +142,7 @@ PersonalModel withPersonalWords(const ModelStore& store, const std::string& loca
   options.onlyThisEnvironment = true;
   options.input = options.output = options.error = ChildStream::null;
   options.closeOtherDescriptors = true;
-  auto child = ChildProcess::start(besideThisProgram(modelCheckerName).string(), options);
+  auto child = ChildProcess::start(modelChecker().string(), options);
   std::optional<ChildExit> ended;
   if (child) ended = child->waitFor(buildLimit);
   bool done = ended && ended->signal == 0 && ended->code == 0 && isBuilt(scratch);

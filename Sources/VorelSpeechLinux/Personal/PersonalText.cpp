@@ -1,17 +1,19 @@
 #include "PersonalText.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utf8proc.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
 #include "Sha256.h"
+#include "TextFolder.h"
 
 namespace vorel::linuxplatform {
 namespace {
@@ -145,21 +147,30 @@ void appendUtf8(std::string& out, char32_t point) {
   }
 }
 
-// Lower case for the Latin letters names are written with (ASCII, Latin-1, Latin Extended-A).
+// Lower case by Unicode's own mapping ("Ÿ" is "ÿ").
 char32_t lower(char32_t c) {
-  if (c >= 'A' && c <= 'Z') return c + 32;
-  if (c >= 0xc0 && c <= 0xde && c != 0xd7) return c + 32;
-  if (c >= 0x100 && c <= 0x17f && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149 &&
-      c != 0x17f) {
-    bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17e);
-    if (oddUpper ? c % 2 == 1 : c % 2 == 0) return c + 1;
-  }
-  return c;
+  return static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c)));
 }
 
+// The letters names are written with: Latin (ASCII, Latin-1, Extended-A and -B, Extended
+// Additional), and the combining accents that follow a letter with no precomposed form.
 bool isLetter(char32_t c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-         (c >= 0xc0 && c <= 0x24f && c != 0xd7 && c != 0xf7);
+         (c >= 0xc0 && c <= 0x24f && c != 0xd7 && c != 0xf7) || (c >= 0x300 && c <= 0x36f) ||
+         (c >= 0x1e00 && c <= 0x1eff);
+}
+
+// The text with its accents composed (Unicode's NFC), so that "n" and a combining tilde are
+// the one letter "ñ"; the text as it is when it is not UTF-8.
+std::string composed(std::string_view text) {
+  utf8proc_uint8_t* out = nullptr;
+  auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                             static_cast<utf8proc_ssize_t>(text.size()), &out,
+                             static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+  if (length < 0) return std::string(text);
+  std::string result(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
+  std::free(out);
+  return result;
 }
 
 bool endsSentence(char32_t c) {
@@ -348,25 +359,24 @@ bool isText(std::string_view bytes) {
 
 std::vector<std::vector<std::string>> sentencesOf(std::string_view text) {
   Reader reader;
-  reader.read(text);
+  reader.read(composed(text));
   return std::move(reader.sentences);
 }
 
 PersonalText readPersonalText(const std::filesystem::path& folder) {
   PersonalText text;
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir < 0) return text;
-  std::vector<std::string> names;
-  if (DIR* listing = ::fdopendir(::dup(dir))) {
-    while (dirent* entry = ::readdir(listing)) {
-      std::string_view name(entry->d_name);
-      if (name.size() > 4 && name.ends_with(".txt") && name.front() != '.') {
-        names.emplace_back(name);
-      }
+  auto opened = TextFolder::open(folder, false);
+  if (!opened) {
+    // A folder that is not there is no text; one that cannot be read as the writer's is named.
+    std::error_code error;
+    if (std::filesystem::exists(std::filesystem::symlink_status(folder, error)) ||
+        std::filesystem::is_symlink(std::filesystem::symlink_status(folder.parent_path(), error))) {
+      text.skipped.push_back(opened.error());
     }
-    ::closedir(listing);
+    return text;
   }
-  std::sort(names.begin(), names.end());
+  int dir = opened->fd();
+  std::vector<std::string> names = opened->names();
   Sha256 digest;
   std::size_t left = largestText;
   for (const auto& name : names) {
@@ -426,7 +436,6 @@ PersonalText readPersonalText(const std::filesystem::path& folder) {
     }
     text.files.push_back(std::move(file));
   }
-  ::close(dir);
   text.digest = digest.hex();
   return text;
 }
