@@ -88,6 +88,14 @@ TEST(ClientFiles, AFailedRunLeavesEveryFileAsItWas) {
        "cannot write a folder: it is a folder"},
       {"a line feed in a path", "$CLIENT transcribe $'new\\nline.wav' -o old.txt",
        "there is no audio file at new\\nline.wav"},
+      {"standard input is the output", "$CLIENT transcribe - -o a.wav < a.wav",
+       "cannot write a.wav: it is the audio being transcribed"},
+      {"standard input is a link's target", "$CLIENT transcribe - -o link-to-a.wav < a.wav",
+       "cannot write link-to-a.wav: it is the audio being transcribed"},
+      {"text on standard input", "$CLIENT transcribe - -o old.txt < junk.wav",
+       "standard input holds text, not audio"},
+      {"text on standard input, dictated", "$CLIENT dictate - < old.txt",
+       "standard input holds text, not audio"},
   };
   std::filesystem::copy_file(librivox("0880"), folder / "a.json");
   before["a.json"] = contentOf(folder / "a.json");

@@ -360,9 +360,15 @@ TEST(Client, StandardInputAndNamesInAnyForm) {
     std::string name;
     std::string bytes;
   };
+  auto aiff = scratch() / "0880.aiff";
+  auto au = scratch() / "0880.au";
+  run("sox -D " + reading.string() + " " + aiff.string());
+  run("sox -D " + reading.string() + " " + au.string());
   for (const auto& input : std::vector<Input>{{"MP3 with its tag", mp3},
                                               {"MP3 without a tag", untagged},
                                               {"MP3 with an empty tag", emptyTag},
+                                              {"AIFF", bytesOf(aiff)},
+                                              {"AU", bytesOf(au)},
                                               {"raw samples", bytesOf(raw)}}) {
     for (const auto& command : {"dictate", "transcribe"}) {
       auto result = use({command, "-"}, input.bytes);
@@ -375,12 +381,28 @@ TEST(Client, StandardInputAndNamesInAnyForm) {
            {"standard input is empty", ""},
            {"holds an ID3 tag and no MP3 audio after it",
             std::string("ID3\x03\0\0\0\0\0\0", 10) + std::string(4000, 'x')},
+           // Input that is no audio is not heard as raw samples.
+           {"standard input holds text, not audio", "# Notes\n\nA README, not a recording.\n"},
+           {"standard input holds a PDF document, not audio",
+            "%PDF-1.4\n" + std::string(6000, '\0')},
+           {"MP4 or M4A, which is not read", std::string("\0\0\0\x20"
+                                                         "ftypM4A \0\0\0\0",
+                                                         16) +
+                                                 std::string(6000, '\x01')},
        }) {
     for (const auto& command : {"dictate", "transcribe"}) {
       auto result = use({command, "-"}, input.bytes);
       EXPECT_EQ(result.status, 1) << command << ": " << result.err;
       EXPECT_NE(result.err.find(input.name), std::string::npos) << command << ": " << result.err;
     }
+  }
+  // Silence is no failure, but is said.
+  for (const auto& command : {"dictate", "transcribe"}) {
+    auto silence = use({command, "-"}, std::string(96000, '\0'));
+    EXPECT_EQ(silence.status, 0) << command << ": " << silence.err;
+    EXPECT_EQ(silence.out, "") << command;
+    EXPECT_NE(silence.err.find("no speech was heard in standard input"), std::string::npos)
+        << command << ": " << silence.err;
   }
   // An Ogg header with nothing readable after it: the helper's failure names standard input.
   auto broken = use({"transcribe", "-"}, "OggS" + std::string(4000, '\x01'));

@@ -20,11 +20,13 @@
 
 #include "AudioFiles.h"
 #include "ChildProcess.h"
+#include "PersonalText.h"
 
 namespace vorel::client {
 namespace {
 
 constexpr std::size_t headerBytes = 12;
+constexpr std::size_t rawCheckBytes = 4096;         // read before taking input for raw samples
 constexpr std::size_t blockBytes = 9600;            // 100 ms of live audio
 constexpr std::uint64_t largestSpool = 4ull << 30;  // a FLAC stream is kept whole: 4 GiB at most
 
@@ -49,13 +51,51 @@ std::expected<std::string, std::string> readUpTo(std::size_t wanted, const Stop&
   return bytes;
 }
 
-// What a stream's header says it is: FLAC (which libsndfile reads only from a file), a
-// container libsndfile reads as it comes (WAV, Ogg), or nothing.
+// What a stream's header says it is: a container libsndfile reads only from a file (FLAC,
+// AIFF, AU, CAF), one it reads as it comes (WAV, Ogg), or nothing.
 std::optional<InputHead::Kind> kindOfHeader(std::string_view head) {
-  if (head.starts_with("fLaC")) return InputHead::Kind::file;
+  if (head.starts_with("fLaC") || head.starts_with(".snd") || head.starts_with("caff")) {
+    return InputHead::Kind::file;
+  }
+  if (head.starts_with("FORM") && head.size() >= 12 &&
+      (head.substr(8, 4) == "AIFF" || head.substr(8, 4) == "AIFC")) {
+    return InputHead::Kind::file;
+  }
   bool riff = head.starts_with("RIFF") || head.starts_with("RIFX") || head.starts_with("RF64");
   if (riff && head.size() >= 12 && head.substr(8, 4) == "WAVE") return InputHead::Kind::stream;
   if (head.starts_with("OggS")) return InputHead::Kind::stream;
+  return std::nullopt;
+}
+
+// What bytes that start like no audio container hold when they are no raw samples either (text,
+// or a file of another kind whose mark they start with), or nothing. Raw samples of any sound hold
+// bytes that are no text (a quiet sample's high byte is 0x00 or 0xff) well within the first
+// kilobytes.
+std::optional<std::string> notAudio(std::string_view head) {
+  struct Mark {
+    std::string_view bytes;
+    std::size_t at;
+    const char* what;
+  };
+  static constexpr Mark marks[] = {
+      {"%PDF-", 0, "a PDF document, not audio"},
+      {"PK\x03\x04", 0, "a ZIP archive, not audio"},
+      {"\x89PNG", 0, "a PNG image, not audio"},
+      {"GIF8", 0, "a GIF image, not audio"},
+      {"\x7f"
+       "ELF",
+       0, "a program, not audio"},
+      {"\x1a\x45\xdf\xa3", 0,
+       "Matroska or WebM, which is not read: convert it to FLAC or WAV first"},
+      {"ftyp", 4, "MP4 or M4A, which is not read: convert it to FLAC or WAV first"},
+  };
+  for (const auto& mark : marks) {
+    if (head.size() >= mark.at + mark.bytes.size() &&
+        head.substr(mark.at, mark.bytes.size()) == mark.bytes) {
+      return std::string(mark.what);
+    }
+  }
+  if (linuxplatform::isText(head)) return std::string("text, not audio");
   return std::nullopt;
 }
 
@@ -148,6 +188,14 @@ std::expected<InputHead, std::string> readInputHead(const Stop& stop) {
     if (start->size() >= frame + 4 && mpegFrameLength(std::string_view(*start).substr(frame))) {
       return InputHead{InputHead::Kind::file, std::move(*start)};
     }
+  }
+  // Raw samples, unless what comes first says otherwise.
+  auto more = readUpTo(rawCheckBytes - std::min(rawCheckBytes, start->size()), stop);
+  if (!more) return std::unexpected(more.error());
+  if (stop.raised()) return std::unexpected(std::string("stopped"));
+  *start += *more;
+  if (auto what = notAudio(*start)) {
+    return std::unexpected(standardInput + " holds " + *what);
   }
   return InputHead{InputHead::Kind::raw, std::move(*start)};
 }

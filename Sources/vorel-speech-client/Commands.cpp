@@ -444,6 +444,14 @@ bool sayable(const std::string& path) {
   }
 }
 
+// A run that heard nothing says so, beside its empty transcript (a success all the same).
+void sayNoSpeech(const Options& options, const std::string& shown) {
+  if (!options.json) {
+    std::fprintf(stderr, "vorel-speech-client: no speech was heard in %s\n",
+                 oneLine(shown).c_str());
+  }
+}
+
 // Standard input kept whole in an unnamed file, or a file whose name cannot be said, open for
 // the helper to read as /dev/fd/N.
 class KeptInput {
@@ -525,6 +533,7 @@ int transcribeInto(const Options& options, const std::string& given, Output& out
   if (out.failed()) return result;  // said by finish()
   if ((result == 0 || segments > 0) && !out.commit()) return fail(out.error());
   if (result == interruptedStatus) fail("stopped; what was transcribed so far is kept");
+  if (result == 0 && segments == 0) sayNoSpeech(options, shown);
   return result;
 }
 
@@ -618,6 +627,7 @@ int dictate(const Options& options) {
   std::uint64_t lastEndMs = 0;
   bool finishing = false;  // after Ctrl-C, until the last segments have come
   bool kept = false;       // the provisional text was kept as the last segment: nothing more
+  std::size_t segments = 0;
   const std::string finishingText = "Finishing\u2026";
   Output out;
   std::optional<SpeechEvent> terminal;
@@ -638,6 +648,7 @@ int dictate(const Options& options) {
         for (const auto& segment : s->segments) {
           shown = shown && out.write(timestamped(segment) + "\n");
           lastEndMs = segment.endMs;
+          ++segments;
         }
       }
       if (event.isTerminal()) {
@@ -699,6 +710,11 @@ int dictate(const Options& options) {
   }
   // Ctrl-C ended the dictation, and everything heard has been written.
   if (interrupted && result == 0) return interruptedStatus;
+  if (result == 0 && segments == 0) {
+    sayNoSpeech(options, options.arguments.empty()        ? "the microphone"
+                         : options.arguments.at(0) == "-" ? "standard input"
+                                                          : options.arguments.at(0));
+  }
   return result;
 }
 

@@ -40,8 +40,12 @@ bool standardOutputFailed() {
 bool sameFile(const std::string& a, const std::string& b) {
   struct stat first {
   }, second{};
-  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
-         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  // "-" is standard input: a file redirected into it is that file.
+  auto status = [](const std::string& path, struct stat& info) {
+    return path == "-" ? ::fstat(STDIN_FILENO, &info) == 0 : ::stat(path.c_str(), &info) == 0;
+  };
+  return status(a, first) && status(b, second) && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
 }
 
 Output::Output(std::string shown, std::string destination, int fd, bool direct, std::string partial)
