@@ -1,5 +1,6 @@
 // vorel-speech-client driven as people and scripts use it, against the built helper.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
@@ -478,40 +479,42 @@ TEST(Client, ReadableAnswersAndJsonPassedThrough) {
   EXPECT_EQ(use({"status", "en-US"}).out, "en-US: installed\n");
 }
 
-// Ctrl-C in the middle of an installation: the helper is stopped, nothing is installed and
-// nothing of the download left, 130.
-TEST(Client, CtrlCStopsAnInstallationAndLeavesNothingInstalled) {
+// Ctrl-C, SIGTERM or SIGHUP in the middle of an installation: the helper is stopped, nothing is
+// installed and nothing of the download left, 128 + the signal.
+TEST(Client, AStopSignalEndsAnInstallationAndLeavesNothingInstalled) {
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   auto archive = scratch() / "ctrl-c-model.tar";
   run("tar -cf " + archive.string() + " -C /usr/share/pocketsphinx/model en-us");
   std::string bytes = bytesOf(archive);
-  HttpServer server;
-  server.serve("/fr.tar", bytes, HttpServer::Fault::stallHalfway);
-  auto home = scratch() / "ctrl-c-install";
-  std::filesystem::remove_all(home);
-  std::filesystem::create_directories(home / "vorel-speech");
-  std::ofstream(home / "vorel-speech" / "catalog.json")
-      << R"({"models":[{"locale":"fr-FR","url":")" << server.url("/fr.tar") << R"(","sha256":")"
-      << linuxplatform::sha256Hex(bytes) << R"(","size":)" << bytes.size() << "}]}";
-  ProcessOptions options;
-  options.arguments = {"install", "fr-FR", "--json"};
-  options.environment = {"XDG_DATA_HOME=" + home.string()};
-  options.killWhen = [](const std::string& out) { return out.find("downloading") != out.npos; };
-  options.killSignal = SIGINT;
-  auto result = runProcess(client, "", options);
-  server.release();
-  EXPECT_EQ(result.status, 130) << result.err;
-  EXPECT_NE(result.err.find("stopped: fr-FR is not installed"), std::string::npos) << result.err;
-  EXPECT_FALSE(childLeftRunning()) << "a helper was left behind";
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(home)) {
-    EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos)
-        << "left behind: " << entry.path();
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    HttpServer server;
+    server.serve("/fr.tar", bytes, HttpServer::Fault::stallHalfway);
+    auto home = scratch() / "ctrl-c-install";
+    std::filesystem::remove_all(home);
+    std::filesystem::create_directories(home / "vorel-speech");
+    std::ofstream(home / "vorel-speech" / "catalog.json")
+        << R"({"models":[{"locale":"fr-FR","url":")" << server.url("/fr.tar") << R"(","sha256":")"
+        << linuxplatform::sha256Hex(bytes) << R"(","size":)" << bytes.size() << "}]}";
+    ProcessOptions options;
+    options.arguments = {"install", "fr-FR", "--json"};
+    options.environment = {"XDG_DATA_HOME=" + home.string()};
+    options.killWhen = [](const std::string& out) { return out.find("downloading") != out.npos; };
+    options.killSignal = signal;
+    auto result = runProcess(client, "", options);
+    server.release();
+    EXPECT_EQ(result.status, 128 + signal) << strsignal(signal) << ": " << result.err;
+    EXPECT_NE(result.err.find("stopped: fr-FR is not installed"), std::string::npos) << result.err;
+    EXPECT_FALSE(childLeftRunning()) << strsignal(signal) << ": a helper was left behind";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home)) {
+      EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos)
+          << strsignal(signal) << ": left behind: " << entry.path();
+    }
+    ProcessOptions asking;
+    asking.arguments = {"status", "fr-FR"};
+    asking.environment = {"XDG_DATA_HOME=" + home.string()};
+    auto after = runProcess(client, "", asking);
+    EXPECT_TRUE(after.out.starts_with("fr-FR: supported, not installed")) << after.out;
   }
-  ProcessOptions asking;
-  asking.arguments = {"status", "fr-FR"};
-  asking.environment = {"XDG_DATA_HOME=" + home.string()};
-  auto after = runProcess(client, "", asking);
-  EXPECT_TRUE(after.out.starts_with("fr-FR: supported, not installed")) << after.out;
 }
 
 // Without --locale: the user's locale when installed, else the first installed, said; the

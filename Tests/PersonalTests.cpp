@@ -1,17 +1,22 @@
 // The writer's own words: their text read as words, pronunciations for the words the
 // dictionary lacks, the n-gram model, and the whole through the client and the real recogniser.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "Fixtures.h"
 #include "NgramEstimator.h"
 #include "PersonalText.h"
@@ -196,7 +201,8 @@ TEST(PersonalWords, TheNgramModelIsAProperDistribution) {
   // Seen n-grams are more likely than unseen ones after the same words.
   EXPECT_GT(model.log10({"i", "went"}, "bouldering"), model.log10({"i", "went"}, "zumba"));
 
-  // Filtered: only n-grams holding a chosen word have a probability; their contexts stay.
+  // Filtered: only n-grams holding a chosen word have a probability; the shorter n-grams at
+  // their start and end stay, without one; others are left out.
   Arpa own(estimateArpa(sentences, 3, [](const std::vector<std::string_view>& ngram) {
     return std::find(ngram.begin(), ngram.end(), "nkechi") != ngram.end();
   }));
@@ -204,8 +210,10 @@ TEST(PersonalWords, TheNgramModelIsAProperDistribution) {
   EXPECT_GT(own.raw({"with", "nkechi"}), -5);
   EXPECT_GT(own.raw({"nkechi", "and"}), -5);
   EXPECT_EQ(own.raw({"went"}), -99);
-  EXPECT_EQ(own.raw({"i", "went"}), -99);
-  EXPECT_TRUE(own.has({"zumba", "with"}));  // the context of "zumba with nkechi"
+  EXPECT_FALSE(own.has({"i", "went"}));
+  EXPECT_FALSE(own.has({"siobhan", "and", "i"}));
+  EXPECT_EQ(own.raw({"zumba", "with"}), -99);   // the start of "zumba with nkechi"
+  EXPECT_EQ(own.raw({"and", "siobhan"}), -99);  // the end of "nkechi and siobhan"
 
   EXPECT_EQ(estimateArpa({}), "");
   EXPECT_EQ(estimateArpa({{}, {}}), "");
@@ -529,6 +537,177 @@ TEST(PersonalWords, EveryTextGivenIsKeptAndSaidSo) {
   EXPECT_EQ(forgot.out, "Forgot 1 file for en-US.\n");
   EXPECT_FALSE(fs::exists(folder / "journal.txt"));
   EXPECT_TRUE(fs::exists(folder / "journal-2.txt"));
+}
+
+// The client in a folder of its own, beside a model checker that is a script of the test's: the
+// client finds the checker beside itself, and the helper where it was built.
+class ClientWithChecker {
+ public:
+  explicit ClientWithChecker(const std::string& name) : folder_(scratch() / ("checker-" + name)) {
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    fs::copy_file(client, folder_ / "vorel-speech-client");
+    home = homeFor("home-" + name);
+    fs::remove_all(home / "vorel-speech");
+  }
+  // The checker: a shell script's body, or the real one when empty.
+  void checker(const std::string& body) {
+    auto path = folder_ / "vorel-speech-model-check";
+    fs::remove(path);
+    if (body.empty()) {
+      fs::create_symlink(fs::path(VOREL_HELPER).parent_path() / "vorel-speech-model-check", path);
+      return;
+    }
+    writeFile(path, "#!/bin/sh\n" + body + "\n");
+    fs::permissions(path, fs::perms::owner_all);
+  }
+  std::string program() const { return (folder_ / "vorel-speech-client").string(); }
+  ProcessResult run(std::vector<std::string> arguments) const {
+    arguments.push_back("--helper=" + std::string(VOREL_HELPER));
+    ProcessOptions options;
+    options.arguments = std::move(arguments);
+    options.environment = {"XDG_DATA_HOME=" + home.string(), "LANG=en_US.UTF-8"};
+    return runProcess(program(), "", options);
+  }
+  fs::path home;
+
+ private:
+  fs::path folder_;
+};
+
+TEST(PersonalWords, APassingFailureIsTriedAgainAndOnlyTheTextsOwnIsKept) {
+  struct Case {
+    std::string name;
+    std::string checker;  // a failing checker's script
+    std::string reason;   // what the writer is told
+    bool textsOwn;        // a failure of the text itself: not tried again
+  } cases[] = {
+      {"killed", "kill -9 $$", "the model checker was ended by a signal (Killed)", false},
+      {"full-disk", "echo 'its model cannot be written in /x (No space left on device)'; exit 1",
+       "its model cannot be written in /x (No space left on device)", false},
+      {"no-words", "echo 'none of its words can be read or pronounced'; exit 4",
+       "none of its words can be read or pronounced", true},
+  };
+  auto text = scratch() / "journal.txt";
+  writeFile(text, journal);
+  for (const auto& c : cases) {
+    ClientWithChecker learner(c.name);
+    learner.checker(c.checker);
+    auto failed = learner.run({"learn", text.string()});
+    EXPECT_EQ(failed.status, 1) << c.name << ": " << failed.err;
+    std::string said = c.textsOwn ? "it cannot be learnt: " : "learning it failed: ";
+    EXPECT_NE(failed.err.find("your text is kept, but " + said + c.reason), std::string::npos)
+        << c.name << ": " << failed.err;
+    // Requests go on without it, and do not try again at once what failed in passing.
+    auto status = learner.run({"status", "en-US"});
+    EXPECT_NE(status.out.find(c.textsOwn ? "not learnt: it cannot be learnt: " + c.reason
+                                         : "not learnt: learning it failed a short while ago: " +
+                                               c.reason),
+              std::string::npos)
+        << c.name << ": " << status.out;
+
+    // With a checker that works, learn tries again what failed in passing, and only that.
+    learner.checker("");
+    auto again = learner.run({"learn", "--list"});
+    EXPECT_EQ(again.status, c.textsOwn ? 1 : 0) << c.name << ": " << again.err;
+    EXPECT_EQ(again.out.find("rathmines") != std::string::npos, !c.textsOwn)
+        << c.name << ": " << again.out;
+    for (const auto& entry : entries(builds(learner.home))) {
+      EXPECT_FALSE(entry.filename().string().starts_with(".build-")) << c.name << ": " << entry;
+    }
+  }
+}
+
+TEST(PersonalWords, ALearnStoppedBySignalEndsAtOnceAndLeavesNothing) {
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  auto text = scratch() / "journal.txt";
+  writeFile(text, journal);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    ClientWithChecker learner("stopped-" + std::to_string(signal));
+    auto started = scratch() / ("checker-started-" + std::to_string(signal));
+    fs::remove(started);
+    learner.checker("/usr/bin/touch '" + started.string() + "'; exec /bin/sleep 60");
+    ChildOptions options;
+    options.arguments = {"learn", text.string(), "--helper=" + std::string(VOREL_HELPER)};
+    options.environment = {"XDG_DATA_HOME=" + learner.home.string()};
+    options.output = options.error = ChildStream::null;
+    auto child = ChildProcess::start(learner.program(), options);
+    ASSERT_TRUE(child) << child.error();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!fs::exists(started)) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the checker never started";
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    child->kill(signal);
+    auto ended = child->waitFor(std::chrono::seconds(2));
+    ASSERT_TRUE(ended) << strsignal(signal) << ": still learning 2 s after the signal";
+    EXPECT_EQ(ended->signal, 0) << strsignal(signal);
+    EXPECT_EQ(ended->code, 128 + signal) << strsignal(signal);
+    // Nothing left running (the checker was this process's grandchild) or behind.
+    int status = 0;
+    pid_t left = ::waitpid(-1, &status, WNOHANG);
+    EXPECT_TRUE(left > 0 || (left < 0 && errno == ECHILD)) << "the checker is still running";
+    while (::waitpid(-1, &status, WNOHANG) > 0) {
+    }
+    EXPECT_TRUE(entries(builds(learner.home)).empty()) << strsignal(signal);
+    EXPECT_TRUE(fs::exists(learner.home / "vorel-speech" / "personal" / "en-US" / "journal.txt"));
+  }
+}
+
+TEST(PersonalWords, ADamagedBuildIsNeverUsedAndIsBuiltAgain) {
+  auto home = homeFor("damaged");
+  fs::remove_all(home / "vorel-speech");
+  auto wav = spoken("personal-speech", "we went bouldering in rathmines and then to zumba");
+  auto general = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+  ASSERT_EQ(general.status, 0) << general.err;
+  auto text = scratch() / "journal.txt";
+  writeFile(text, journal);
+  ASSERT_EQ(clientIn(home, {"learn", text.string()}).status, 0);
+  auto built = entries(builds(home));
+  ASSERT_EQ(built.size(), 1u);
+  const fs::path folder = built[0];
+  auto learnt = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+  ASSERT_NE(learnt.out.find("rathmines"), std::string::npos) << learnt.out;
+
+  auto cut = [](const fs::path& file, double share) {
+    fs::resize_file(file, static_cast<std::uintmax_t>(fs::file_size(file) * share));
+  };
+  struct Case {
+    std::string name;
+    std::function<void()> damage;
+  } cases[] = {
+      {"the language model cut short", [&] { cut(folder / "personal.lm", 0.5); }},
+      {"the language model emptied", [&] { cut(folder / "personal.lm", 0); }},
+      {"the language model random",
+       [&] {
+         std::string noise(fs::file_size(folder / "personal.lm"), '\0');
+         std::mt19937 random(7);
+         for (auto& byte : noise) byte = static_cast<char>(random());
+         writeFile(folder / "personal.lm", noise);
+       }},
+      {"the dictionary emptied", [&] { cut(folder / "dictionary.dict", 0); }},
+      {"half the dictionary", [&] { cut(folder / "dictionary.dict", 0.5); }},
+      {"the summary gone", [&] { fs::remove(folder / "summary.json"); }},
+      {"an empty folder in its place",
+       [&] {
+         fs::remove_all(folder);
+         fs::create_directory(folder);
+       }},
+  };
+  for (const auto& c : cases) {
+    c.damage();
+    // A request never uses it: the general model answers (and the text is learnt beside it).
+    auto heard = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+    EXPECT_EQ(heard.status, 0) << c.name << ": " << heard.err;
+    EXPECT_EQ(heard.out, general.out) << c.name;
+    // learn builds it again, whole.
+    auto relearnt = clientIn(home, {"learn", "--list"});
+    EXPECT_EQ(relearnt.status, 0) << c.name << ": " << relearnt.err;
+    EXPECT_NE(relearnt.out.find("rathmines"), std::string::npos) << c.name << ": " << relearnt.out;
+    ASSERT_TRUE(fs::exists(folder / "summary.json")) << c.name;
+  }
+  auto healed = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
+  EXPECT_EQ(healed.out, learnt.out);
 }
 
 }  // namespace

@@ -83,7 +83,9 @@ std::expected<ChildProcess, std::string> ChildProcess::start(const std::string& 
   if (options.closeOtherDescriptors) posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  if (options.ownProcessGroup) {
+  if (options.ownSession) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  } else if (options.ownProcessGroup) {
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
   }
@@ -170,22 +172,22 @@ ChildExit ChildProcess::wait() {
   return exitOf(status);
 }
 
-std::optional<ChildExit> ChildProcess::waitFor(std::chrono::milliseconds limit) {
+std::optional<ChildExit> ChildProcess::waitFor(std::chrono::milliseconds limit, int stop) {
   // A descriptor that becomes readable when the child ends: a wait with a limit, without
   // signals or polling.
   int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
   bool inTime = true;
   if (ended >= 0) {
-    pollfd ready{ended, POLLIN, 0};
+    pollfd ready[2] = {{ended, POLLIN, 0}, {stop, POLLIN, 0}};
     auto deadline = std::chrono::steady_clock::now() + limit;
     int polled;
     do {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      polled = ::poll(&ready, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+      polled = ::poll(ready, stop >= 0 ? 2 : 1, static_cast<int>(std::max<long>(left.count(), 0)));
     } while (polled < 0 && errno == EINTR);
     ::close(ended);
-    inTime = polled != 0;
+    inTime = polled < 0 || (polled > 0 && ready[0].revents != 0);
   }
   if (!inTime) {
     kill(SIGKILL);
@@ -193,6 +195,13 @@ std::optional<ChildExit> ChildProcess::waitFor(std::chrono::milliseconds limit) 
     return std::nullopt;
   }
   return wait();
+}
+
+void ChildProcess::detach() {
+  pid_ = -1;
+  closeInput();
+  closeOutput();
+  closeError();
 }
 
 bool writeAll(int fd, std::string_view bytes) {

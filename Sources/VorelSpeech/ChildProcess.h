@@ -26,6 +26,7 @@ struct ChildOptions {
   ChildStream output = ChildStream::pipe;
   ChildStream error = ChildStream::inherit;
   bool ownProcessGroup = false;        // Ctrl-C at a terminal then reaches only this process
+  bool ownSession = false;             // nor a hang-up of this process's terminal or session
   bool searchPath = false;             // a bare program name is looked for on PATH
   bool closeOtherDescriptors = false;  // even those this process did not mark close-on-exec
 };
@@ -62,8 +63,12 @@ class ChildProcess {
   void kill(int signal);
   // Waits for the child to end, then closes the pipe ends still open.
   ChildExit wait();
-  // The same within the limit; past it the child is killed and reaped, and nothing is returned.
-  std::optional<ChildExit> waitFor(std::chrono::milliseconds limit);
+  // The same within the limit; past it, or once `stop` (a descriptor, when given) is readable,
+  // the child is killed and reaped, and nothing is returned.
+  std::optional<ChildExit> waitFor(std::chrono::milliseconds limit, int stop = -1);
+  // Leaves the child to run on its own: it is neither killed nor waited for by this object (a
+  // program that bounds its own time and outlives its starter).
+  void detach();
 
  private:
   ChildProcess(pid_t pid, int input, int output, int error)

@@ -88,8 +88,10 @@ class RealAnalyzer final : public Analyzer {
       return std::unexpected(PlatformError{"the speech engine cannot load the model for " + locale +
                                            " (" + loads.error() + ")"});
     }
-    // The writer's own words, when they have given their text: never a reason to fail.
-    ModelFiles files = withPersonalWords(*store_, locale, *model).model;
+    // The writer's own words, when they have given their text: never a reason to fail, and
+    // never a wait (a text not learnt yet is learnt beside this request, for the next ones).
+    ModelFiles files =
+        withPersonalWords(*store_, locale, *model, {LearnOptions::Building::inBackground}).model;
     auto queue = transcriber_->queue();
     // A file's utterances are decoded on every core; live speech comes no faster than it is
     // spoken, and one recogniser keeps up with it beside the one giving the running text.

@@ -46,6 +46,7 @@ using Clock = std::chrono::steady_clock;
 
 // Shared with the signal handler.
 std::atomic<bool> interrupted{false};
+std::atomic<int> stoppedBy{SIGINT};              // the first stopping signal
 std::atomic<pid_t> runningHelper{0};             // its process group, while it runs
 std::atomic<bool> helperStopsOnInterrupt{true};  // false while dictating
 // Raised by Ctrl-C: every wait for input (standard input, a FIFO, the sound server) ends.
@@ -61,8 +62,13 @@ void setUp() {
   inputStop = &stop;
 }
 
-void interrupt() {
+int interruptedStatus() {
+  return 128 + stoppedBy.load();
+}
+
+void interrupt(int signal) {
   pid_t helper = runningHelper.load();
+  if (!interrupted.load()) stoppedBy = signal;
   if (interrupted.exchange(true)) {
     if (Stop* finishing = finishingStop.exchange(nullptr)) {
       finishing->raise();
@@ -71,7 +77,7 @@ void interrupt() {
     // A second Ctrl-C: stop at once, leaving nothing running behind (files being written and
     // standard input kept for the helper are unnamed: they go with the process).
     if (helper > 0) ::kill(-helper, SIGKILL);
-    _exit(interruptedStatus);
+    _exit(interruptedStatus());
   }
   if (Stop* stop = inputStop.load()) stop->raise();
   if (helper > 0 && helperStopsOnInterrupt.load()) ::kill(-helper, SIGTERM);
@@ -122,6 +128,13 @@ std::string oneLine(const std::string& text) {
     }
   }
   return line;
+}
+
+// A count as people read it: "1 word", "12,345 words".
+std::string counted(std::size_t n, const char* one, const char* many) {
+  std::string digits = std::to_string(n);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
+  return digits + " " + (n == 1 ? one : many);
 }
 
 int fail(const std::string& reason) {
@@ -178,7 +191,7 @@ int ask(const Options& options, const std::string& line,
   helper->closeInput();
   auto answer = helper->readLine();
   int status = reap(*helper);
-  if (stoppedByInterrupt()) return interruptedStatus;
+  if (stoppedByInterrupt()) return interruptedStatus();
   if (!answer)
     return fail("the speech helper gave no answer (status " + std::to_string(status) + ")");
   if (options.json) std::printf("%s\n", answer->c_str());
@@ -240,7 +253,7 @@ std::expected<std::string, int> chooseLocale(const Options& options) {
     }
     return locale;
   }
-  if (interrupted) return std::unexpected(interruptedStatus);
+  if (interrupted) return std::unexpected(interruptedStatus());
   std::string suggestion = userOffered ? user : offered.empty() ? "en-US" : offered.front();
   return std::unexpected(
       fail("no speech model is installed (vorel-speech-client install " + suggestion + ")"));
@@ -299,7 +312,7 @@ int finish(HelperProcess& helper, const Options& options,
            const std::string& path = {}, const std::string& shown = {}) {
   int status = reap(helper);
   if (out.failed()) return fail(out.error());
-  if (stoppedByInterrupt()) return interruptedStatus;
+  if (stoppedByInterrupt()) return interruptedStatus();
   if (!terminal) {
     return fail("the speech helper ended without finishing (status " + std::to_string(status) +
                 ")");
@@ -369,10 +382,22 @@ int status(const Options& options) {
     std::printf("%s\n", describe(locale, *state).c_str());
     const auto& store = modelStore();
     auto named = linuxplatform::equivalentLocale(locale, store.offeredLocales()).value_or(locale);
-    auto text = linuxplatform::readPersonalText(store.personalTextFolder(named));
-    if (text.words() > 0) {
-      std::printf("%s: %zu words of your writing learnt, from %zu files\n", locale.c_str(),
-                  text.words(), text.files.size());
+    auto general = store.installedModel(named);
+    if (!general) return result;
+    // What is learnt, without learning anything.
+    auto personal = linuxplatform::withPersonalWords(
+        store, named, *general, {linuxplatform::LearnOptions::Building::never});
+    const auto& text = personal.text;
+    if (text.words() == 0) return result;
+    std::string words = counted(text.words(), "word", "words") + " of your writing";
+    std::string files = counted(text.files.size(), "file", "files");
+    if (personal.current) {
+      std::printf("%s: %s learnt, from %s\n", locale.c_str(), words.c_str(), files.c_str());
+    } else if (personal.building) {
+      std::printf("%s: %s being learnt, from %s\n", locale.c_str(), words.c_str(), files.c_str());
+    } else {
+      std::printf("%s: %s not learnt: %s\n", locale.c_str(), words.c_str(),
+                  personal.problem.c_str());
     }
     return result;
   });
@@ -415,7 +440,7 @@ int install(const Options& options) {
   int exit = reap(*helper);
   if (stoppedByInterrupt()) {
     fail("stopped: " + locale + " is not installed");
-    return interruptedStatus;
+    return interruptedStatus();
   }
   if (!last) return fail("the speech helper gave no answer (status " + std::to_string(exit) + ")");
   if (options.json) return last->is<AssetState::Installed>() ? 0 : 1;
@@ -473,7 +498,7 @@ int transcribeInto(const Options& options, const std::string& given, Output& out
   std::optional<KeptInput> kept;
   if (given == "-") {
     auto fd = keepStandardInput(stopOfInput());
-    if (!fd) return interrupted ? interruptedStatus : fail(fd.error());
+    if (!fd) return interrupted ? interruptedStatus() : fail(fd.error());
     kept.emplace(*fd);
     path = kept->path();
   } else if (!sayable(given)) {
@@ -532,7 +557,7 @@ int transcribeInto(const Options& options, const std::string& given, Output& out
   // transcribed before Ctrl-C or a failure. Otherwise the file that was there stays as it was.
   if (out.failed()) return result;  // said by finish()
   if ((result == 0 || segments > 0) && !out.commit()) return fail(out.error());
-  if (result == interruptedStatus) fail("stopped; what was transcribed so far is kept");
+  if (result == interruptedStatus()) fail("stopped; what was transcribed so far is kept");
   if (result == 0 && segments == 0) sayNoSpeech(options, shown);
   return result;
 }
@@ -596,7 +621,7 @@ int transcribeEach(const Options& options) {
       result = transcribeInto(options, path, standardOutput);
       if (standardOutput.failed()) return result;
     }
-    if (result == interruptedStatus) return result;
+    if (result == interruptedStatus()) return result;
     worst = std::max(worst, result);
   }
   return worst;
@@ -606,7 +631,7 @@ int dictate(const Options& options) {
   Stop& stop = stopOfInput();
   // What is wrong with the audio is said before the helper starts listening.
   auto input = AudioInput::open(options.arguments.empty() ? "" : options.arguments.at(0), stop);
-  if (!input) return interrupted ? interruptedStatus : fail(input.error());
+  if (!input) return interrupted ? interruptedStatus() : fail(input.error());
   auto chosen = chooseLocale(options);
   if (!chosen) return chosen.error();
   const std::string& locale = *chosen;
@@ -619,7 +644,7 @@ int dictate(const Options& options) {
   // ended the dictation (or its words can no longer be shown), the audio stops too.
   sigset_t interrupt, previous;
   sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
+  for (int stopping : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupt, stopping);
   pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
   std::mutex shownLock;  // guards what is shown: line, provisional, lastEndMs, finishing, kept
   StatusLine line;
@@ -701,7 +726,7 @@ int dictate(const Options& options) {
     std::lock_guard guard(shownLock);
     line.clear();
   }
-  int result = keptProvisional ? (out.failed() ? fail(out.error()) : interruptedStatus)
+  int result = keptProvisional ? (out.failed() ? fail(out.error()) : interruptedStatus())
                                : finish(*helper, options, terminal, out);
   if (keptProvisional) reap(*helper);
   if (!streamed) {
@@ -709,7 +734,7 @@ int dictate(const Options& options) {
     return result == 0 ? 1 : result;
   }
   // Ctrl-C ended the dictation, and everything heard has been written.
-  if (interrupted && result == 0) return interruptedStatus;
+  if (interrupted && result == 0) return interruptedStatus();
   if (result == 0 && segments == 0) {
     sayNoSpeech(options, options.arguments.empty()        ? "the microphone"
                          : options.arguments.at(0) == "-" ? "standard input"
@@ -734,12 +759,6 @@ std::expected<std::string, int> textLocale(const Options& options) {
   }
   if (auto canonical = linuxplatform::canonicalLocale(*options.locale)) return *canonical;
   return std::unexpected(fail(*options.locale + " is not a locale"));
-}
-
-std::string counted(std::size_t n, const char* one, const char* many) {
-  std::string digits = std::to_string(n);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
-  return digits + " " + (n == 1 ? one : many);
 }
 
 // A file's text (or standard input's, for "-"), at most the 20 MB learnt; or why not.
@@ -809,7 +828,13 @@ int showLearnt(const std::string& locale, bool listing) {
   auto general = store.installedModel(locale);
   linuxplatform::PersonalModel personal;
   if (general) {
-    personal = linuxplatform::withPersonalWords(store, locale, *general);
+    // Built here, while the writer waits; Ctrl-C stops the build and leaves nothing behind.
+    personal =
+        linuxplatform::withPersonalWords(store, locale, *general, {.stop = stopOfInput().fd()});
+    if (interrupted) {
+      fail("stopped; your text is kept, and learnt when next used");
+      return interruptedStatus();
+    }
   } else {
     personal.text = linuxplatform::readPersonalText(store.personalTextFolder(locale));
   }
@@ -843,7 +868,9 @@ int showLearnt(const std::string& locale, bool listing) {
                  locale.c_str(), locale.c_str());
     return 0;
   }
-  if (!personal.learnt) return fail("your text is kept, but " + personal.problem);
+  if (!personal.learnt && !personal.problem.empty()) {
+    return fail("your text is kept, but " + personal.problem);
+  }
   return 0;
 }
 
@@ -859,7 +886,7 @@ int learn(const Options& options) {
   std::vector<std::pair<std::string, std::string>> texts;  // path, text
   for (const auto& path : options.arguments) {
     auto text = readText(path);
-    if (!text) return interrupted ? interruptedStatus : fail(text.error());
+    if (!text) return interrupted ? interruptedStatus() : fail(text.error());
     texts.emplace_back(path, std::move(*text));
   }
   auto opened = linuxplatform::TextFolder::open(folder, true);

@@ -21,8 +21,8 @@ namespace {
 using namespace vorel;
 using namespace vorel::client;
 
-void onInterrupt(int) {
-  interrupt();
+void onInterrupt(int signal) {
+  interrupt(signal);
 }
 
 // A standard stream closed by whoever started the client gets /dev/null, so that no file the
@@ -54,7 +54,7 @@ int flushed(int status) {
     std::fprintf(stderr, "vorel-speech-client: cannot write standard output: %s\n",
                  std::strerror(error));
   }
-  return status == 0 || status == interruptedStatus ? 1 : status;
+  return status == 0 || status == interruptedStatus() ? 1 : status;
 }
 
 int run(const Options& options);
@@ -92,7 +92,9 @@ int run(const Options& given) {
   if (command.empty()) return usage("", "no command given");
   struct sigaction action {};
   action.sa_handler = onInterrupt;
-  sigaction(SIGINT, &action, nullptr);  // no SA_RESTART: a blocked read returns to see it
+  // No SA_RESTART: a blocked read returns to see it. A terminal's hang-up and a polite kill
+  // stop a command as Ctrl-C does, so that the helper cleans up after itself.
+  for (int stopping : {SIGINT, SIGTERM, SIGHUP}) sigaction(stopping, &action, nullptr);
   if (command == "platform" && count == 0) return platform(*options);
   if (command == "locales" && count == 0) return locales(*options);
   if (command == "status" && count == 1) return status(*options);

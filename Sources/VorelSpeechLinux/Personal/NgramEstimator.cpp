@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <unordered_map>
 
 namespace vorel::linuxplatform {
@@ -14,6 +15,10 @@ constexpr int bitsPerWord = 21;  // up to two million words, three to a key
 constexpr std::uint64_t wordMask = (1u << bitsPerWord) - 1;
 constexpr std::uint32_t start = 0;  // <s>
 constexpr std::uint32_t end = 1;    // </s>
+// The most n-grams of one order (two or three words) given a probability. A decade of daily
+// entries (10 MB) holds a few hundred thousand of the writer's own; beyond that the model grows
+// and slows every decode for n-grams seen once or twice.
+constexpr std::size_t largestOrder = 300'000;
 
 using Key = std::uint64_t;  // an n-gram's word ids, the first in the highest bits
 
@@ -123,26 +128,57 @@ std::string estimateArpa(const std::vector<std::vector<std::string>>& sentences,
     return "\t" + formatted(std::log10(discount[n + 1] * h.types / h.total));
   };
 
-  std::string arpa = "\\data\\\n";
-  arpa += "ngram 1=" + std::to_string(words.size()) + "\n";
-  for (int n = 2; n <= order; ++n) {
-    arpa += "ngram " + std::to_string(n) + "=" + std::to_string(probability[n].size()) + "\n";
-  }
+  // Which n-grams are written: every word; with a filter, of the longer n-grams those it takes,
+  // and the shorter ones at their start and end, which the recogniser looks up on the way to
+  // them (written without a probability). Any other n-gram would only lead to a word without
+  // one, which is what leaving it out gives too.
   std::vector<std::string_view> ngram;
+  auto spell = [&](Key key, int n) {
+    ngram.resize(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) ngram[i] = words[wordAt(key, n, i)];
+  };
+  // Past `largestOrder` n-grams of an order with a probability, those seen least are left out.
+  std::array<double, 4> fewest{};
+  for (int n = 2; n <= order; ++n) {
+    std::vector<double> seen;
+    for (const auto& [key, p] : probability[n]) {
+      spell(key, n);
+      if (!scored || scored(ngram)) seen.push_back(counts[n].at(key));
+    }
+    if (seen.size() <= largestOrder) continue;
+    std::nth_element(seen.begin(), seen.begin() + static_cast<long>(largestOrder), seen.end(),
+                     std::greater<>());
+    fewest[n] = seen[largestOrder] + 1;  // more than the first count that does not fit
+  }
+  std::array<std::unordered_map<Key, bool>, 4> written;  // n-gram: whether it has a probability
+  for (int n = order; n >= 1; --n) {
+    for (const auto& [key, p] : probability[n]) {
+      spell(key, n);
+      bool has = (!scored || scored(ngram)) && counts[n].at(key) >= fewest[n];
+      if (n > 1 && !has && !written[n].contains(key)) continue;
+      written[n][key] = has;
+      if (n > 1) {
+        written[n - 1].try_emplace(withoutLast(key), false);
+        written[n - 1].try_emplace(withoutFirst(key, n), false);
+      }
+    }
+  }
+  written[1][start] = false;
+
+  std::string arpa = "\\data\\\n";
+  for (int n = 1; n <= order; ++n) {
+    arpa += "ngram " + std::to_string(n) + "=" + std::to_string(written[n].size()) + "\n";
+  }
   for (int n = 1; n <= order; ++n) {
     arpa += "\n\\" + std::to_string(n) + "-grams:\n";
-    std::vector<std::pair<Key, double>> sorted(probability[n].begin(), probability[n].end());
-    if (n == 1) sorted.emplace_back(start, 0);
+    std::vector<std::pair<Key, bool>> sorted(written[n].begin(), written[n].end());
     std::sort(sorted.begin(), sorted.end());
-    ngram.resize(static_cast<std::size_t>(n));
-    for (const auto& [key, p] : sorted) {
+    for (const auto& [key, has] : sorted) {
+      spell(key, n);
       std::string spelt;
-      for (int i = 0; i < n; ++i) {
-        ngram[i] = words[wordAt(key, n, i)];
-        spelt += (i ? " " : "") + std::string(ngram[i]);
-      }
-      bool none = (n == 1 && key == start) || (scored && !scored(ngram));
-      arpa += (none ? "-99" : formatted(std::log10(p))) + "\t" + spelt + backoff(key, n) + "\n";
+      for (int i = 0; i < n; ++i) spelt += (i ? " " : "") + std::string(ngram[i]);
+      arpa += (has ? formatted(std::log10(probability[n].at(key))) : "-99") + "\t" + spelt +
+              backoff(key, n) + "\n";
     }
   }
   arpa += "\n\\end\\\n";

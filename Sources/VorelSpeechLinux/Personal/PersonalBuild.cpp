@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -16,6 +18,7 @@
 #include "PersonalText.h"
 #include "Pronunciation.h"
 #include "Recogniser.h"
+#include "Sha256.h"
 
 namespace vorel::linuxplatform {
 namespace {
@@ -51,6 +54,11 @@ std::optional<Dictionary> readDictionary(const fs::path& path) {
     while (fields >> phone) dictionary.phones.insert(phone);
   }
   return dictionary;
+}
+
+// What a build's summary says of one of its files, so that damage is seen when it is used.
+nlohmann::json record(std::string_view content) {
+  return {{"size", content.size()}, {"sha256", sha256Hex(content)}};
 }
 
 bool writeFile(const fs::path& path, std::string_view content) {
@@ -95,13 +103,16 @@ std::optional<std::unordered_set<std::string>> ownWords(
 
 }  // namespace
 
-PersonalBuild buildPersonalModel(const fs::path& textFolder, const std::string& textDigest,
-                                 const fs::path& into, const ModelFiles& general,
-                                 const std::string& voice) {
+PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::string& textDigest,
+                                       const fs::path& into, const ModelFiles& general,
+                                       const std::string& voice) {
+  auto failed = [](std::string reason) {
+    return PersonalBuildResult{PersonalBuild::failed, std::move(reason)};
+  };
   PersonalText text = readPersonalText(textFolder);
-  if (text.digest != textDigest) return PersonalBuild::textChanged;
+  if (text.digest != textDigest) return {PersonalBuild::textChanged, "the text changed"};
   auto dictionary = readDictionary(general.dictionary);
-  if (!dictionary) return PersonalBuild::failed;
+  if (!dictionary) return failed("the model's dictionary cannot be read");
 
   // The words the dictionary lacks, pronounced by espeak-ng in the model's phones.
   std::set<std::string> unknown;
@@ -149,12 +160,14 @@ PersonalBuild buildPersonalModel(const fs::path& textFolder, const std::string& 
   // general language model lacks or holds rare. Common words elsewhere keep the general
   // model's probabilities, which a small text's counts would only make worse.
   auto own = ownWords(general, sentences);
-  if (!own) return PersonalBuild::failed;
+  if (!own) return failed("the model's language model cannot be read");
   std::string arpa = estimateArpa(sentences, 3, [&](const std::vector<std::string_view>& ngram) {
     return std::any_of(ngram.begin(), ngram.end(),
                        [&](std::string_view word) { return own->contains(std::string(word)); });
   });
-  if (arpa.empty()) return PersonalBuild::failed;
+  if (arpa.empty()) {
+    return {PersonalBuild::cannotLearn, "none of its words can be read or pronounced"};
+  }
 
   std::string combined = std::move(dictionary->text);
   if (!combined.empty() && combined.back() != '\n') combined += '\n';
@@ -165,17 +178,22 @@ PersonalBuild buildPersonalModel(const fs::path& textFolder, const std::string& 
     summary["files"].push_back({{"name", file.name}, {"words", file.words}});
   }
   summary["skipped"] = text.skipped;
+  summary["built"] = {{"dictionary.dict", record(combined)}, {"personal.lm", record(arpa)}};
   if (!writeFile(into / "dictionary.dict", combined) || !writeFile(into / "personal.lm", arpa)) {
-    return PersonalBuild::failed;
+    return failed(std::string("its model cannot be written in ") + into.parent_path().string() +
+                  " (" + std::strerror(errno) + ")");
   }
   ModelFiles personal = general;
   personal.dictionary = into / "dictionary.dict";
   personal.personalLanguageModel = into / "personal.lm";
-  if (!Recogniser::trialRun(personal)) return PersonalBuild::failed;
+  if (!Recogniser::trialRun(personal)) return failed("the recogniser could not load its model");
   // Written last: a folder with a summary is a whole build.
   auto json = summary.dump(1, ' ', false, nlohmann::json::error_handler_t::replace);
-  if (!writeFile(into / "summary.json", json + "\n")) return PersonalBuild::failed;
-  return PersonalBuild::built;
+  if (!writeFile(into / "summary.json", json + "\n")) {
+    return failed(std::string("its model cannot be written in ") + into.parent_path().string() +
+                  " (" + std::strerror(errno) + ")");
+  }
+  return {};
 }
 
 }  // namespace vorel::linuxplatform

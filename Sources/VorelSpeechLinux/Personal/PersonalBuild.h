@@ -9,12 +9,21 @@
 
 namespace vorel::linuxplatform {
 
-enum class PersonalBuild { built = 0, failed = 1, textChanged = 3 };
+// How a build ended, as the model checker's exit status: built; failed for a passing reason
+// (the disk, the model's files); the text no longer had the digest asked for; or the text
+// itself cannot be learnt (nothing of it can be read or pronounced).
+enum class PersonalBuild { built = 0, failed = 1, textChanged = 3, cannotLearn = 4 };
+
+struct PersonalBuildResult {
+  PersonalBuild outcome = PersonalBuild::built;
+  std::string reason;  // why it was not built, for people
+};
 
 // Builds the model of the text in `textFolder` (which must still have `textDigest`) into the
 // folder `into`, new words pronounced by espeak-ng's `voice`, and loads it in the recogniser.
-PersonalBuild buildPersonalModel(const std::filesystem::path& textFolder,
-                                 const std::string& textDigest, const std::filesystem::path& into,
-                                 const ModelFiles& general, const std::string& voice);
+PersonalBuildResult buildPersonalModel(const std::filesystem::path& textFolder,
+                                       const std::string& textDigest,
+                                       const std::filesystem::path& into, const ModelFiles& general,
+                                       const std::string& voice);
 
 }  // namespace vorel::linuxplatform
