@@ -3,7 +3,7 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
-  build-essential cmake ninja-build pkg-config git clang-format file help2man
+  build-essential cmake ninja-build pkg-config git clang-format file help2man lintian man-db
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata

@@ -398,7 +398,7 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
   std::string pattern = (builds / (scratchPrefix(*print) + "XXXXXX")).string();
   if (!::mkdtemp(pattern.data())) {
     result.problem =
-        "there is no room to learn it in " + builds.string() + " (" + std::strerror(errno) + ")";
+        "learning it failed: cannot write in " + builds.string() + " (" + std::strerror(errno) + ")";
     return result;
   }
   fs::path scratch = pattern;
