@@ -1,4 +1,5 @@
 // The widget extension as the host loads it: its gallery, its entries, its drawing and its links.
+#include <gio/gdesktopappinfo.h>
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -262,11 +263,18 @@ TEST(Autostart, TheEntryRunsTheSameCommandWhateverItsArguments) {
   auto config = vorel::testing::scratch() / "autostart-config";
   std::filesystem::remove_all(config);
   ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  // Hosts at paths of every kind: GLib takes an entry only when its program is there.
+  auto host = [&](const std::string& folder) {
+    auto path = config / folder / "vorel-widget-host";
+    std::filesystem::create_directories(path.parent_path());
+    std::filesystem::copy_file("/bin/true", path);
+    return path.string();
+  };
   const std::vector<std::vector<std::string>> commands = {
-      {"/usr/bin/vorel-widget-host", "place", "VorelCapture"},
-      {"/opt/my apps/host", "place", "VorelRecord", "--opener", "/home/a b/open"},
-      {"/h", "--opener", "say \"hi\" $HOME `id` \\n 100% 'x'"},
-      {"/h", "caf\xc3\xa9", "--extension", "/tmp/semi;colon&amp"},
+      {host("plain"), "place", "VorelCapture"},
+      {host("my apps"), "place", "VorelRecord", "--opener", "/home/a b/open"},
+      {host("100% sure"), "--opener", "say \"hi\" $HOME `id` \\n 100% 'x'"},
+      {host("caf\xc3\xa9 $x"), "caf\xc3\xa9", "--extension", "/tmp/semi;colon&amp"},
   };
   for (const auto& command : commands) {
     ASSERT_TRUE(writeAutostart("VorelCapture", "Capture", command)) << command.back();
@@ -284,7 +292,12 @@ TEST(Autostart, TheEntryRunsTheSameCommandWhateverItsArguments) {
     gchar** argv = nullptr;
     ASSERT_TRUE(g_shell_parse_argv(line.c_str(), nullptr, &argv, nullptr)) << exec;
     std::vector<std::string> parsed(argv, argv + g_strv_length(argv));
+    if (parsed.size() > 1 && parsed[0] == "env") parsed.erase(parsed.begin());
     EXPECT_EQ(parsed, command) << exec;
+    // And the desktop takes it (GLib skips an entry whose program it cannot find).
+    GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(entry.c_str());
+    EXPECT_NE(info, nullptr) << exec;
+    if (info) g_object_unref(info);
     g_strfreev(argv);
     g_free(exec);
     g_key_file_free(file);

@@ -30,7 +30,13 @@ std::optional<std::filesystem::path> autostartEntry(const std::string& kind) {
   return *config / "autostart" / ("vorel-" + name + "-widget.desktop");
 }
 
-std::optional<std::string> execLine(const std::vector<std::string>& command) {
+std::optional<std::string> execLine(const std::vector<std::string>& given) {
+  // GLib looks for the program as it is written, before it reads "%%" as "%": a program whose
+  // path holds a percent sign is started through env, which is found on the PATH.
+  std::vector<std::string> command = given;
+  if (!command.empty() && command[0].find('%') != std::string::npos) {
+    command.insert(command.begin(), "env");
+  }
   std::string line;
   for (const auto& argument : command) {
     if (argument.find_first_of("\n\r") != std::string::npos) return std::nullopt;
