@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A widget on a desktop with a real window manager (openbox on a virtual X display): it keeps out
-# of the taskbar and pager, below other windows, on every workspace; its corners are see-through
-# (a 32-bit visual) and ignore clicks; Return and Space open it; a drag moves it and a restart
+# of the taskbar and pager, below other windows, on every workspace; without a compositor it is
+# square (nothing can show through), with one its corners are see-through and ignore clicks; one
+# copy of it at a time; Return and Space open it; a drag moves it and a restart
 # puts it back; the dark style draws it dark; with no handler for its link it says so. It
 # stands in the top right corner until dragged; it shows hover, press and keyboard focus; a
 # double click opens its link once; its menu removes it with its autostart entry; it follows
@@ -84,19 +85,29 @@ until_true shade 85 30 light || fail "the light style drew $(pixel 85 30)"
 corner() { xwininfo -id "$window" | grep -q "Absolute upper-left X:  $((800 - 24 - 170))\$" &&
   xwininfo -id "$window" | grep -q "Absolute upper-left Y:  24\$"; }
 until_true corner || fail "not in the top right corner: $(xwininfo -id "$window" | grep Absolute)"
+# Without a compositor nothing shows through (it would be shown black): square corners.
+until_true shade 1 1 light || fail "a corner without a compositor drew $(pixel 1 1)"
 echo "hints: below, every workspace, out of taskbar and pager, WM_CLASS, 32-bit visual; light;" \
-  "in the top right corner"
+  "in the top right corner; square without a compositor"
 
-# 2. A click on a corner opens nothing; one in the middle, Return and Space open the link once each.
+# One copy: placing it again brings the one there forward and adds none.
+again=$("$host" place VorelCapture --opener "$work/opener" 2>&1) || fail "a second place failed: $again"
+[[ "$again" == *"VorelCapture is on the desktop already"* ]] || fail "a second place said: $again"
+[ "$(xdotool search --onlyvisible --name '^Capture$' | wc -l)" = 1 ] || fail "two copies on the desktop"
+kill -0 "$host_pid" || fail "the first copy ended"
+echo "placed again: $again"
+
+# 2. A click (in a square corner too), Return and Space open the link once each.
 xdotool mousemove --window "$window" 2 2 click 1
+until_true opened 1 || fail "a click in the corner did not open the link"
 xdotool mousemove --window "$window" 85 85 click 1
-until_true opened 1 || fail "a click did not open the link"
+until_true opened 2 || fail "a click did not open the link"
 xdotool windowactivate --sync "$window" key Return 2>/dev/null
-until_true opened 2 || fail "Return did not open the link"
+until_true opened 3 || fail "Return did not open the link"
 xdotool key space
-until_true opened 3 || fail "Space did not open the link"
+until_true opened 4 || fail "Space did not open the link"
 [ "$(sort -u "$work/opened")" = "vorel://capture" ] || fail "opened $(cat "$work/opened")"
-echo "opened by a click in the middle (not the corner), Return and Space"
+echo "opened by a click in the corner and in the middle, Return and Space"
 
 # 3. A drag moves it, and a restart puts it back there.
 before=$(xwininfo -id "$window" | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {print x, $4}')
@@ -107,7 +118,7 @@ file=$work/state/vorel-widgets/VorelCapture.position
 read -r bx by <<<"$before"
 until_true sh -c "[ -s '$file' ] && [ \"\$(cat '$file')\" = '$((bx - 120)) $((by + 70))' ]" ||
   fail "the drag from $before was not remembered: $(cat "$file" 2>/dev/null)"
-opened 4 && fail "the drag opened the link"
+opened 5 && fail "the drag opened the link"
 stop
 start
 until_true sh -c "xwininfo -id $window | grep -q 'Absolute upper-left X:  $((bx - 120))\$'" ||
@@ -115,6 +126,44 @@ until_true sh -c "xwininfo -id $window | grep -q 'Absolute upper-left X:  $((bx 
 xwininfo -id "$window" | grep -q "Absolute upper-left Y:  $((by + 70))\$" || fail "wrong height"
 stop
 echo "moved from $before by a drag to $(cat "$file"), and back there after a restart"
+
+# The Record widget placed alone stands in the corner itself.
+env "$host" place VorelRecord --opener "$work/opener" >"$work/record.log" 2>&1 &
+record_pid=$!
+pids+=($record_pid)
+record=$(timeout 20 xdotool search --sync --onlyvisible --name '^Record a voice note$' | head -n 1)
+[ -n "$record" ] || fail "the Record widget did not appear"
+record_corner() { xwininfo -id "$record" | grep -q "Absolute upper-left X:  $((800 - 24 - 170))\$"; }
+until_true record_corner || fail "Record alone is not in the corner: $(xwininfo -id "$record" | grep Absolute)"
+kill "$record_pid"
+wait "$record_pid" 2>/dev/null || true
+echo "Record placed alone stands in the top right corner"
+
+# With a compositor, the corners are rounded and see-through, and a click there opens nothing.
+xcompmgr >/dev/null 2>&1 &
+pids+=($!)
+until_true sh -c 'xwininfo -root -tree | grep -q "\"xcompmgr\""' || fail "no compositor"
+rm -f "$work/opened"
+start
+alpha() {  # alpha X Y: the window's own alpha there
+  xwd -silent -id "$window" | python3 -c '
+import struct, sys
+data = sys.stdin.buffer.read()
+header = struct.unpack(">25I", data[:100])
+size, bpl, ncolors = header[0], header[12], header[19]
+x, y = int(sys.argv[1]), int(sys.argv[2])
+print(data[size + ncolors * 12 + y * bpl + x * 4 + 3])' "$1" "$2"
+}
+until_true shade 85 30 light || fail "not drawn with a compositor"
+[ "$(alpha 1 1)" = 0 ] || fail "a corner with a compositor has alpha $(alpha 1 1)"
+[ "$(alpha 85 85)" = 255 ] || fail "the middle with a compositor has alpha $(alpha 85 85)"
+xdotool mousemove --window "$window" 2 2 click 1
+xdotool mousemove --window "$window" 85 85 click 1
+until_true opened 1 || fail "a click did not open the link"
+[ "$(wc -l <"$work/opened")" = 1 ] || fail "a click in a see-through corner opened the link"
+stop
+pkill -x xcompmgr || true
+echo "with a compositor: rounded see-through corners that ignore clicks"
 
 # 4. The dark style: a dark background behind light words.
 start GTK_THEME=Adwaita:dark

@@ -19,7 +19,6 @@ namespace {
 
 using namespace widgetkit;
 
-constexpr double cornerRadius = 22;
 constexpr double contentMargin = 16;
 constexpr double iconSpacing = 6;
 
@@ -106,10 +105,11 @@ void drawSymbol(cairo_t* cr, const std::string& symbol, const std::string& file,
 
 }  // namespace
 
-void drawInteraction(cairo_t* cr, Size size, const Palette& palette, Interaction interaction) {
+void drawInteraction(cairo_t* cr, Size size, const Palette& palette, Interaction interaction,
+                     double radius) {
   cairo_save(cr);
   if (interaction.pressed || interaction.hovered) {
-    roundedRectangle(cr, size, cornerRadius);
+    roundedRectangle(cr, size, radius);
     auto [r, g, b] = palette.label;
     cairo_set_source_rgba(cr, r, g, b, interaction.pressed ? 0.16 : 0.07);
     cairo_fill(cr);
@@ -118,7 +118,8 @@ void drawInteraction(cairo_t* cr, Size size, const Palette& palette, Interaction
     // Inside the shape, so that nothing is drawn over the see-through corners.
     constexpr double width = 3;
     cairo_translate(cr, width / 2, width / 2);
-    roundedRectangle(cr, {size.width - width, size.height - width}, cornerRadius - width / 2);
+    roundedRectangle(cr, {size.width - width, size.height - width},
+                     std::max(radius - width / 2, 0.0));
     auto [r, g, b] = palette.accent;
     cairo_set_source_rgb(cr, r, g, b);
     cairo_set_line_width(cr, width);
@@ -188,9 +189,9 @@ std::string iconFile(const std::string& symbol) {
   return {};
 }
 
-void draw(cairo_t* cr, const View& view, Size size, const Palette& palette) {
+void draw(cairo_t* cr, const View& view, Size size, const Palette& palette, double radius) {
   cairo_save(cr);
-  roundedRectangle(cr, size, cornerRadius);
+  roundedRectangle(cr, size, radius);
   cairo_clip(cr);
   if (const View* background = view.find(View::Kind::containerBackground)) {
     auto [r, g, b] = colour(background->color, palette);
@@ -271,12 +272,12 @@ std::expected<void, std::string> writePng(const View& view, Size size, double sc
   return {};
 }
 
-std::optional<std::string> linkAt(const View& view, Size size, double x, double y) {
+std::optional<std::string> linkAt(const View& view, Size size, double x, double y, double radius) {
   if (x < 0 || y < 0 || x > size.width || y > size.height) return std::nullopt;
   // In a corner, only inside its rounding: the rest is transparent, the desktop behind.
-  double cornerX = std::clamp(x, cornerRadius, size.width - cornerRadius);
-  double cornerY = std::clamp(y, cornerRadius, size.height - cornerRadius);
-  if (std::hypot(x - cornerX, y - cornerY) > cornerRadius) return std::nullopt;
+  double cornerX = std::clamp(x, radius, size.width - radius);
+  double cornerY = std::clamp(y, radius, size.height - radius);
+  if (std::hypot(x - cornerX, y - cornerY) > radius) return std::nullopt;
   // A widget link covers the whole widget.
   if (const View* link = view.find(View::Kind::widgetURL)) return link->url;
   return std::nullopt;

@@ -14,6 +14,10 @@
 
 namespace widgethost {
 
+// The radius of a widget's rounded corners, in points (0 draws it square: where nothing can
+// show through, on a desktop without a compositor).
+inline constexpr double cornerRadius = 22;
+
 struct Size {
   double width = 0;
   double height = 0;
@@ -60,19 +64,21 @@ struct Interaction {
   bool pressed = false;
   bool focusRing = false;
 };
-void drawInteraction(cairo_t* cr, Size size, const Palette& palette, Interaction interaction);
+void drawInteraction(cairo_t* cr, Size size, const Palette& palette, Interaction interaction,
+                     double radius = cornerRadius);
 
 // Draws a view filling a widget of the given size, in points; outside its rounded corners
 // nothing is drawn.
 void draw(cairo_t* cr, const widgetkit::View& view, Size size,
-          const Palette& palette = Palette::light());
+          const Palette& palette = Palette::light(), double radius = cornerRadius);
 // Draws a view to a PNG at the given scale (2: two pixels a point).
 std::expected<void, std::string> writePng(const widgetkit::View& view, Size size, double scale,
                                           const std::string& path,
                                           const Palette& palette = Palette::light());
 
 // The link a click at a point of the widget opens, if any: none outside its rounded shape.
-std::optional<std::string> linkAt(const widgetkit::View& view, Size size, double x, double y);
+std::optional<std::string> linkAt(const widgetkit::View& view, Size size, double x, double y,
+                                  double radius = cornerRadius);
 
 // Opens a link; or says in a few words why nothing could.
 using Opener = std::function<std::expected<void, std::string>(const std::string& url)>;

@@ -9,7 +9,9 @@
 // every workspace, out of the taskbar; a click (or Return or Space) opens the widget's link with
 // the desktop's default handler, or with COMMAND; a drag moves it, and it comes back where it was
 // left.
+#include <glib-unix.h>
 #include <gtk/gtk.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +27,7 @@
 #include "Autostart.h"
 #include "DesktopPlacement.h"
 #include "ProgramFolder.h"
+#include "SingleCopy.h"
 #include "WidgetHost.h"
 
 namespace {
@@ -95,6 +98,7 @@ struct Placed {
   GtkWidget* area = nullptr;
   GtkWidget* menu = nullptr;
   Palette palette = Palette::light();
+  double radius = cornerRadius;  // 0 without a compositor: square, as nothing shows through
   std::string notice;
   guint noticeTimer = 0;
   guint styleIdle = 0;
@@ -135,10 +139,10 @@ Palette themePalette(GtkWidget* widget) {
 
 void drawPlaced(GtkDrawingArea*, cairo_t* cr, int, int, gpointer data) {
   auto* placed = static_cast<Placed*>(data);
-  draw(cr, placed->view, placed->size, placed->palette);
+  draw(cr, placed->view, placed->size, placed->palette, placed->radius);
   Interaction interaction = placed->interaction;
   interaction.focusRing = placed->keyboardUsed && gtk_widget_has_focus(placed->area);
-  drawInteraction(cr, placed->size, placed->palette, interaction);
+  drawInteraction(cr, placed->size, placed->palette, interaction, placed->radius);
   if (placed->notice.empty()) return;
   // The notice over the lower part of the widget, in its own colours, wrapped between words.
   PangoLayout* layout = pango_cairo_create_layout(cr);
@@ -215,7 +219,7 @@ void clicked(GtkGestureClick*, int presses, double x, double y, gpointer data) {
   placed->interaction.pressed = false;
   redraw(*placed);
   if (placed->moving || presses > 1) return;
-  if (auto link = linkAt(placed->view, placed->size, x, y)) open(*placed, *link);
+  if (auto link = linkAt(placed->view, placed->size, x, y, placed->radius)) open(*placed, *link);
 }
 
 void clickEnded(GtkGesture*, GdkEventSequence*, gpointer data) {
@@ -233,7 +237,8 @@ void showMenu(Placed& placed, double x, double y) {
 
 void menuClicked(GtkGestureClick* gesture, int, double x, double y, gpointer data) {
   auto* placed = static_cast<Placed*>(data);
-  if (!linkAt(placed->view, placed->size, x, y)) return;  // not from a transparent corner
+  if (!linkAt(placed->view, placed->size, x, y, placed->radius))
+    return;  // not from a transparent corner
   gtk_gesture_set_state(GTK_GESTURE(gesture), GTK_EVENT_SEQUENCE_CLAIMED);
   showMenu(*placed, x, y);
 }
@@ -271,7 +276,8 @@ void dragged(GtkGestureDrag* gesture, double dx, double dy, gpointer data) {
   if (placed->moving || std::hypot(dx, dy) < 6) return;
   double x = 0, y = 0;
   gtk_gesture_drag_get_start_point(gesture, &x, &y);
-  if (!linkAt(placed->view, placed->size, x, y)) return;  // not from a transparent corner
+  if (!linkAt(placed->view, placed->size, x, y, placed->radius))
+    return;  // not from a transparent corner
   placed->moving = true;
   placed->interaction.pressed = false;
   // The window manager moves it from here, following the pointer.
@@ -336,8 +342,8 @@ GtkWidget* contextMenu(Placed& placed) {
   return menu;
 }
 
-int place(const widgetkit::HostedWidget& widget, int slot, Opener opener,
-          const std::vector<std::string>& autostart) {
+int place(const widgetkit::HostedWidget& widget, const std::vector<std::string>& otherKinds,
+          Opener opener, const std::vector<std::string>& autostart) {
   // The instance and class the window manager sees: window rules can find the widgets.
   g_set_prgname(widget.kind.c_str());
   if (!gtk_init_check()) {
@@ -351,6 +357,14 @@ int place(const widgetkit::HostedWidget& widget, int slot, Opener opener,
       return 1;
     }
   }
+  // One copy on this desktop: a second place brings the first forward.
+  std::string display = gdk_display_get_name(gdk_display_get_default());
+  auto copy = PlacedCopy::take(widget.kind, display);
+  if (!copy && copy.error() != -1) {
+    if (copy.error() > 0) ::kill(copy.error(), SIGUSR1);
+    std::fprintf(stderr, "vorel-widget-host: %s is on the desktop already\n", widget.kind.c_str());
+    return 0;
+  }
   Placed placed;
   placed.kind = widget.kind;
   placed.view = widget.placeholder({}).view;
@@ -361,9 +375,15 @@ int place(const widgetkit::HostedWidget& widget, int slot, Opener opener,
   });
   // The window itself is transparent: the widget draws its rounded shape, the desktop shows
   // through the corners.
+  // Without a compositor nothing shows through, and what is see-through is shown black: the
+  // widget is drawn square, and its menu square and without a shadow.
+  std::string style = "window.vorel-widget { background: none; box-shadow: none; }";
+  if (!gdk_display_is_composited(gdk_display_get_default())) {
+    placed.radius = 0;
+    style += " popover, popover > contents { box-shadow: none; border-radius: 0; margin: 0; }";
+  }
   GtkCssProvider* css = gtk_css_provider_new();
-  gtk_css_provider_load_from_data(
-      css, "window.vorel-widget { background: none; box-shadow: none; }", -1);
+  gtk_css_provider_load_from_data(css, style.c_str(), -1);
   gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
   g_object_unref(css);
@@ -420,16 +440,31 @@ int place(const widgetkit::HostedWidget& widget, int slot, Opener opener,
   gtk_widget_realize(window);
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
   auto where = rememberedPosition(widget.kind);
-  if (!where) where = cornerPosition(surface, slot, static_cast<int>(placed.size.width));
+  if (!where) {
+    // The first corner slot no other placed widget stands in.
+    auto taken = takenSlots(otherKinds, display);
+    int slot = 0;
+    while (taken.contains(slot)) ++slot;
+    if (copy) copy->standIn(slot);
+    where = cornerPosition(surface, slot, static_cast<int>(placed.size.width));
+  }
   prepareDesktopWindow(surface, widget.kind, where);
   watchDesktopWindow(surface, where, moved, &placed);
 
   bool running = true;
   g_signal_connect_swapped(window, "destroy", G_CALLBACK(+[](bool* flag) { *flag = false; }),
                            &running);
+  guint forward = g_unix_signal_add(
+      SIGUSR1,
+      +[](gpointer window) -> gboolean {
+        gtk_window_present(GTK_WINDOW(window));
+        return G_SOURCE_CONTINUE;
+      },
+      window);
   gtk_window_present(GTK_WINDOW(window));
   gtk_widget_grab_focus(area);
   while (running) g_main_context_iteration(nullptr, TRUE);
+  g_source_remove(forward);
   if (placed.noticeTimer) g_source_remove(placed.noticeTimer);
   if (placed.styleIdle) g_source_remove(placed.styleIdle);
   g_signal_handlers_disconnect_by_data(settings, &placed);
@@ -545,10 +580,9 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  int slot = 0;
+  std::vector<std::string> otherKinds;
   for (const auto& other : extension->widgets()) {
-    if (other.kind == widget->kind) break;
-    ++slot;
+    if (other.kind != widget->kind) otherKinds.push_back(other.kind);
   }
   // The same command again at login, from wherever this host is installed.
   std::vector<std::string> again;
@@ -559,5 +593,6 @@ int main(int argc, char** argv) {
       again.insert(again.end(), {"--extension", std::filesystem::absolute(extensionPath).string()});
     }
   }
-  return place(*widget, slot, opener.empty() ? desktopOpener() : commandOpener(opener), again);
+  return place(*widget, otherKinds, opener.empty() ? desktopOpener() : commandOpener(opener),
+               again);
 }
