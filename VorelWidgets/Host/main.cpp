@@ -357,7 +357,9 @@ int place(const widgetkit::HostedWidget& widget, const std::vector<std::string>&
       return 1;
     }
   }
-  // One copy on this desktop: a second place brings the first forward.
+  // One copy on this desktop: a second place brings the first forward, with SIGUSR1, which
+  // must not end this one before it listens for it.
+  ::signal(SIGUSR1, SIG_IGN);
   std::string display = gdk_display_get_name(gdk_display_get_default());
   auto copy = PlacedCopy::take(widget.kind, display);
   if (!copy && copy.error() != -1) {

@@ -241,7 +241,7 @@ Outcome buildInScratch(const fs::path& textFolder, const std::string& textDigest
     return outcome;
   }
   // The reason is one short line, which the pipe holds until the checker has ended.
-  int said = ::dup(child->output());
+  int said = ::fcntl(child->output(), F_DUPFD_CLOEXEC, 0);
   auto ended = child->waitFor(buildLimit, stop);
   std::string reason;
   if (said >= 0) {
@@ -350,7 +350,8 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
   std::error_code error;
   if (fs::exists(fs::symlink_status(built, error))) {
     if (use(built, true)) return result;
-    fs::remove_all(built, error);  // damaged: built again below, never used
+    // Damaged: never used, and built again (looking alone changes nothing).
+    if (options.building != LearnOptions::Building::never) fs::remove_all(built, error);
   }
   if (auto reason = readMark(builds / (*print + ".failed"))) {
     result.problem = "it cannot be learnt: " + *reason;
