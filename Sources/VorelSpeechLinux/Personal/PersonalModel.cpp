@@ -19,6 +19,7 @@
 #include "ModelCheck.h"
 #include "PersonalBuild.h"
 #include "Sha256.h"
+#include "TextFolder.h"
 
 namespace vorel::linuxplatform {
 namespace {
@@ -43,24 +44,7 @@ constexpr std::size_t largestReason = 1000;
 const std::array<const char*, 2> builtFiles = {"dictionary.dict", "personal.lm"};
 
 std::string contentOf(const fs::path& path, std::uintmax_t largest) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return {};
-  struct stat info {};
-  std::string content;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-      static_cast<std::uintmax_t>(info.st_size) <= largest) {
-    content.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t got = 0;
-    while (got < content.size()) {
-      ssize_t n = ::read(fd, content.data() + got, content.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    content.resize(got);
-  }
-  ::close(fd);
-  return content;
+  return readSmallFile(AT_FDCWD, path, largest).value_or("");
 }
 
 // The SHA-256 of a file read through, or nothing when it cannot be read.
@@ -398,8 +382,8 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
   sweepScratch(builds);
   std::string pattern = (builds / (scratchPrefix(*print) + "XXXXXX")).string();
   if (!::mkdtemp(pattern.data())) {
-    result.problem =
-        "learning it failed: cannot write in " + builds.string() + " (" + std::strerror(errno) + ")";
+    result.problem = "learning it failed: cannot write in " + builds.string() + " (" +
+                     std::strerror(errno) + ")";
     return result;
   }
   fs::path scratch = pattern;

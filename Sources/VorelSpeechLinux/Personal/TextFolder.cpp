@@ -44,29 +44,6 @@ std::expected<int, std::string> openLevel(int parent, const fs::path& shown, boo
   return std::unexpected(because("cannot open " + shown.string(), error));
 }
 
-// The content of a kept text, or nothing when the name holds no regular file small enough to be
-// a text.
-std::optional<std::string> readKept(int folder, const std::string& name) {
-  int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct stat info {};
-  std::optional<std::string> content;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-      static_cast<std::uintmax_t>(info.st_size) <= largestText) {
-    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-      ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    if (got == bytes.size()) content = std::move(bytes);
-  }
-  ::close(fd);
-  return content;
-}
-
 bool exists(int folder, const std::string& name) {
   struct stat info {};
   return ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
@@ -102,6 +79,27 @@ std::expected<std::string, std::string> writeScratch(int folder, const fs::path&
 }
 
 }  // namespace
+
+std::optional<std::string> readSmallFile(int folder, const fs::path& path, std::uintmax_t largest) {
+  int fd = ::openat(folder, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  std::optional<std::string> content;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::uintmax_t>(info.st_size) <= largest) {
+    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+      ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    if (got == bytes.size()) content = std::move(bytes);
+  }
+  ::close(fd);
+  return content;
+}
 
 std::string textNameFor(std::string_view fileName) {
   std::string name(fs::path(fileName).filename().string());
@@ -198,7 +196,7 @@ std::expected<TextFolder::KeptText, std::string> TextFolder::keep(const std::str
       return failed(because("cannot keep " + candidate + " in " + path_.string(), errno));
     }
     if (n == 1) {
-      if (auto before = readKept(fd_, candidate)) {
+      if (auto before = readSmallFile(fd_, candidate, largestText)) {
         if (*before == text) {
           ::unlinkat(fd_, scratch->c_str(), 0);
           return done({candidate, Kept::unchanged});
@@ -210,7 +208,7 @@ std::expected<TextFolder::KeptText, std::string> TextFolder::keep(const std::str
           return done({candidate, Kept::replaced});
         }
       }
-    } else if (auto other = readKept(fd_, candidate); other && *other == text) {
+    } else if (auto other = readSmallFile(fd_, candidate, largestText); other && *other == text) {
       ::unlinkat(fd_, scratch->c_str(), 0);
       return done({candidate, Kept::unchanged});
     }

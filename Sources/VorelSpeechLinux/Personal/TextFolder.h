@@ -10,8 +10,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +61,11 @@ class TextFolder {
   int fd_ = -1;
   std::filesystem::path path_;
 };
+
+// The whole content of a regular file of at most `largest` bytes (`path` relative to the folder
+// open at `folder`, or AT_FDCWD), never through a link or from a FIFO; nothing otherwise.
+std::optional<std::string> readSmallFile(int folder, const std::filesystem::path& path,
+                                         std::uintmax_t largest);
 
 // A file name as a text is kept under: its last path component without leading dots, ending in
 // .txt, at most `longestTextName` bytes (cut at a character's start).
