@@ -101,10 +101,20 @@ def seconds(path):
 
 
 def _speak(scratch, name, text, voice):
+    """`voice` is a flite voice ("slt"), an espeak-ng one ("espeak:en-us"), either with sox's
+    pitch (cents) and tempo shifts after "@" ("slt@pitch=-200,tempo=1.1")."""
+    voice, _, shifts = voice.partition("@")
     raw = os.path.join(scratch, name + "-raw.wav")
-    subprocess.run(["flite", "-voice", voice, "-t", text, "-o", raw], check=True)
+    if voice.startswith("espeak:"):
+        subprocess.run(["espeak-ng", "-v", voice[len("espeak:"):], "-w", raw, text], check=True)
+    else:
+        subprocess.run(["flite", "-voice", voice, "-t", text, "-o", raw], check=True)
+    effects = []
+    for shift in filter(None, shifts.split(",")):
+        effect, _, value = shift.partition("=")
+        effects += [effect, value]
     wav = os.path.join(scratch, name + ".wav")
-    sox(raw, "-r", "16000", "-c", "1", "-b", "16", wav)
+    sox(raw, "-r", "16000", "-c", "1", "-b", "16", wav, *effects)
     return wav
 
 

@@ -8,7 +8,8 @@ packages=(
   nlohmann-json3-dev
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsndfile1-dev libsoxr-dev libspeexdsp-dev libcurl4-openssl-dev libarchive-dev libssl-dev libespeak-ng-dev libutf8proc-dev
-  flite sox libsox-fmt-all python3 curl time
+  flite1-dev
+  flite espeak-ng sox libsox-fmt-all python3 curl time
   libgtk-4-dev librsvg2-dev libcairo2-dev libpango1.0-dev adwaita-icon-theme fonts-dejavu-core
   xvfb xauth xdotool tmux xdg-utils alsa-utils openbox x11-utils x11-apps xcompmgr
   libpulse-dev pulseaudio pulseaudio-utils

@@ -124,9 +124,8 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
   std::string additions;
   std::vector<std::string> newWords;
   std::unique_ptr<Phonemiser> phonemiser = unknown.empty() ? nullptr : Phonemiser::open(voice);
-  for (const auto& word : unknown) {
-    if (!phonemiser) break;
-    std::vector<std::string> readings = modelPhones(phonemiser->phonemes(word));
+  // Each word as the dictionary lists it: its readings, the first under its own name.
+  auto add = [&](const std::string& word, const std::vector<std::string>& readings) {
     int kept = 0;
     for (const auto& reading : readings) {
       std::istringstream phones(reading);
@@ -137,10 +136,33 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
           (kept == 0 ? word : word + "(" + std::to_string(kept + 1) + ")") + " " + reading + "\n";
       ++kept;
     }
-    if (kept > 0) newWords.push_back(word);
+    return kept > 0;
+  };
+  // Possessives the text does not write are said all the same ("Emeka's"): they are given the
+  // word's readings with the ending, and a place in the n-grams below.
+  std::vector<std::string> possessives;
+  for (const auto& word : unknown) {
+    if (!phonemiser) break;
+    // espeak-ng's readings, then CMU's letter-to-sound one where it hears the word otherwise.
+    std::vector<std::string> readings = modelPhones(phonemiser->phonemes(word));
+    if (auto cmu = cmuReading(word);
+        cmu && std::find(readings.begin(), readings.end(), *cmu) == readings.end()) {
+      readings.push_back(*cmu);
+    }
+    if (!add(word, readings)) continue;
+    newWords.push_back(word);
+    std::string possessive = word + "'s";
+    if (word.ends_with("'s") || word.ends_with("s") || unknown.contains(possessive) ||
+        dictionary->words.contains(possessive)) {
+      continue;
+    }
+    std::vector<std::string> owned;
+    for (const auto& reading : readings) owned.push_back(possessiveReading(reading));
+    if (add(possessive, owned)) possessives.push_back(possessive);
   }
   phonemiser.reset();
   dictionary->words.insert(newWords.begin(), newWords.end());
+  dictionary->words.insert(possessives.begin(), possessives.end());
 
   // The n-grams of the text, sentences cut where a word can be neither read nor pronounced.
   std::vector<std::vector<std::string>> sentences;
@@ -156,6 +178,7 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
     }
     if (!part.empty()) sentences.push_back(std::move(part));
   }
+  for (const auto& possessive : possessives) sentences.push_back({possessive});
   // Only the writer's own words and phrases are given weight: n-grams holding a word the
   // general language model lacks or holds rare. Common words elsewhere keep the general
   // model's probabilities, which a small text's counts would only make worse.

@@ -2,8 +2,15 @@
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
+#include <flite/flite.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
+#include <set>
+
+// flite's CMU lexicon, whose header the package does not install.
+extern "C" cst_lexicon* cmu_lex_init(void);
 
 namespace vorel::linuxplatform {
 namespace {
@@ -172,6 +179,37 @@ std::string Phonemiser::phonemes(const std::string& word) {
     if (c == '_') c = ' ';
   }
   return all;
+}
+
+std::optional<std::string> cmuReading(const std::string& word) {
+  if (word.empty() || !std::all_of(word.begin(), word.end(),
+                                   [](char c) { return (c >= 'a' && c <= 'z') || c == '\''; })) {
+    return std::nullopt;
+  }
+  static cst_lexicon* lexicon = cmu_lex_init();
+  if (!lexicon) return std::nullopt;
+  cst_val* phones = lex_lookup(lexicon, word.c_str(), nullptr, nullptr);
+  std::string reading;
+  for (const cst_val* at = phones; at; at = val_cdr(at)) {
+    std::string phone = val_string(val_car(at));
+    while (!phone.empty() && phone.back() >= '0' && phone.back() <= '9') phone.pop_back();
+    if (phone == "ax") phone = "ah";  // flite's schwa, which the model writes AH
+    if (phone == "axr") phone = "er";
+    if (phone.empty() || phone == "pau") continue;
+    for (auto& c : phone) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    reading += (reading.empty() ? "" : " ") + phone;
+  }
+  delete_val(phones);
+  if (reading.empty()) return std::nullopt;
+  return reading;
+}
+
+std::string possessiveReading(const std::string& reading) {
+  std::string last = reading.substr(reading.rfind(' ') + 1);
+  static const std::set<std::string> voiceless = {"P", "T", "K", "F", "TH"};
+  static const std::set<std::string> hissing = {"S", "Z", "SH", "ZH", "CH", "JH"};
+  if (hissing.contains(last)) return reading + " IH Z";
+  return reading + (voiceless.contains(last) ? " S" : " Z");
 }
 
 }  // namespace vorel::linuxplatform

@@ -33,4 +33,14 @@ class Phonemiser {
   Phonemiser() = default;
 };
 
+// The reading of CMU's own letter-to-sound rules (flite's, trained on the CMU dictionary the
+// model's phones come from), in the model's phones ("P R IY IY AH" for "priya"): a second
+// reading beside espeak-ng's, which often hears a name another way. Only words of the letters
+// a to z and apostrophes are read; nothing otherwise. Not for several threads at once.
+std::optional<std::string> cmuReading(const std::string& word);
+
+// A word's possessive ("emeka's") read from the word's reading: "S" after a voiceless
+// consonant, "IH Z" after a hissing one, "Z" otherwise.
+std::string possessiveReading(const std::string& reading);
+
 }  // namespace vorel::linuxplatform
