@@ -28,9 +28,12 @@ namespace fs = std::filesystem;
 
 // Bumped whenever a build would come out differently: older builds are then rebuilt.
 constexpr const char* buildVersion = "personal-3";
-// A build of a 10 MB journal takes about half of this on a busy machine; one still going after
-// it is taken as hung.
-constexpr std::chrono::milliseconds buildLimit{60'000};
+// How long a build may take before it is taken as hung: a minute, and more for a long text (a
+// 10 MB journal of random words, 1.2 million of them, took 13 s on a quiet machine and 60 s
+// beside a build on both cores).
+std::chrono::milliseconds buildLimit(std::size_t words) {
+  return std::chrono::milliseconds(60'000 + words / 20);
+}
 // A build that failed for a passing reason is tried again by requests after this (by `learn` at
 // once).
 constexpr auto retryAfter = std::chrono::minutes(10);
@@ -202,14 +205,15 @@ struct Outcome {
   std::string problem;
 };
 
-Outcome buildInScratch(const fs::path& textFolder, const std::string& textDigest,
+Outcome buildInScratch(const fs::path& textFolder, const PersonalText& text,
                        const fs::path& scratch, const ModelFiles& general,
                        const std::string& locale, int stop) {
+  auto limit = buildLimit(text.words());
   Outcome outcome;
   ChildOptions options;
   options.arguments = {"--personal",
                        textFolder.string(),
-                       textDigest,
+                       text.digest,
                        scratch.string(),
                        general.acousticModel.string(),
                        general.languageModel.string(),
@@ -226,7 +230,7 @@ Outcome buildInScratch(const fs::path& textFolder, const std::string& textDigest
   }
   // The reason is one short line, which the pipe holds until the checker has ended.
   int said = ::fcntl(child->output(), F_DUPFD_CLOEXEC, 0);
-  auto ended = child->waitFor(buildLimit, stop);
+  auto ended = child->waitFor(limit, stop);
   std::string reason;
   if (said >= 0) {
     ::fcntl(said, F_SETFL, O_NONBLOCK);
@@ -242,7 +246,7 @@ Outcome buildInScratch(const fs::path& textFolder, const std::string& textDigest
     outcome.problem = "learning it was stopped";
   } else if (!ended) {
     outcome.problem =
-        "learning it did not finish within " + std::to_string(buildLimit.count() / 1000) + " s";
+        "learning it did not finish within " + std::to_string(limit.count() / 1000) + " s";
   } else if (ended->signal != 0) {
     outcome.problem =
         std::string("the model checker was ended by a signal (") + strsignal(ended->signal) + ")";
@@ -389,8 +393,7 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
   fs::path scratch = pattern;
   int lock = ::open(scratch.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (lock >= 0) ::flock(lock, LOCK_EX);
-  Outcome outcome =
-      buildInScratch(textFolder, result.text.digest, scratch, general, locale, options.stop);
+  Outcome outcome = buildInScratch(textFolder, result.text, scratch, general, locale, options.stop);
   if (outcome.built && ::rename(scratch.c_str(), built.c_str()) != 0) {
     // Another builder put the same text in place first: its build is as good.
     fs::remove_all(scratch, error);
