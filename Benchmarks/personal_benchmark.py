@@ -173,13 +173,26 @@ def own_word(word, own_words):
     return any(word in (w, w + "'s", w + "s") for w in own_words)
 
 
-def own_words_heard(reference, hypothesis, own_words):
-    """The share of the reference's own words that the hypothesis has in their place."""
+def own_words_heard(reference, hypothesis, own_words, only=None):
+    """The share of the reference's own words that the hypothesis has in their place (of those
+    at the reference word indices `only`, when given)."""
     ref, hyp = words(reference), words(hypothesis)
     heard = {i for j, i in enumerate(alignment(reference, hypothesis))
              if i is not None and hyp[j] == ref[i]}
-    own = [i for i, w in enumerate(ref) if own_word(w, own_words)]
-    return sum(i in heard for i in own) / len(own)
+    own = [i for i, w in enumerate(ref)
+           if own_word(w, own_words) and (only is None or i in only)]
+    return sum(i in heard for i in own) / len(own) if own else float("nan")
+
+
+def by_voice(script_sentences, voices, reference, hypothesis, own_words):
+    """Own words heard for each voice's sentences."""
+    at, spoken_by = 0, {}
+    for n, sentence in enumerate(script_sentences):
+        count = len(words(sentence))
+        spoken_by.setdefault(voices[n % len(voices)], set()).update(range(at, at + count))
+        at += count
+    return {voice: own_words_heard(reference, hypothesis, own_words, indices)
+            for voice, indices in spoken_by.items()}
 
 
 def learn(helper, data_home, earlier):
@@ -246,6 +259,8 @@ def main():
         print(f"  with the text:     word error rate {wrong / count:.3f}, own words heard "
               f"{own_words_heard(script, text, own_words):.2f}, request {seconds:.2f} s "
               f"(learning it took {learning:.2f} s)")
+        for voice, share in by_voice(new, voices, script, text, own_words).items():
+            print(f"    own words heard in {voice}'s sentences: {share:.2f}")
         print(f"  heard: {text}")
 
         if "--no-live" not in sys.argv:
