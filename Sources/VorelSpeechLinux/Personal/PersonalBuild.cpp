@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -29,6 +31,9 @@ namespace fs = std::filesystem;
 // Measured: at -5.0, common words of the text ("baked") were given weight and general journals
 // lost words; at -5.5 they come out as without a personal text.
 constexpr double rareBelowLog10 = -5.5;
+// The most new words given a possessive: a decade of journals names a few hundred people and
+// places; past that, each one more only slows every decode.
+constexpr std::size_t mostPossessives = 500;
 
 struct Dictionary {
   std::string text;
@@ -115,11 +120,22 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
   if (!dictionary) return failed("the model's dictionary cannot be read");
 
   // The words the dictionary lacks, pronounced by espeak-ng in the model's phones.
-  std::set<std::string> unknown;
+  std::map<std::string, std::size_t> unknownCounts;
   for (const auto& sentence : text.sentences) {
     for (const auto& word : sentence) {
-      if (!dictionary->words.contains(word)) unknown.insert(word);
+      if (!dictionary->words.contains(word)) ++unknownCounts[word];
     }
+  }
+  std::set<std::string> unknown;
+  for (const auto& [word, count] : unknownCounts) unknown.insert(word);
+  // Possessives are given to the new words written most: each word more slows every decode.
+  std::size_t fewestForPossessive = 0;
+  if (unknownCounts.size() > mostPossessives) {
+    std::vector<std::size_t> counts;
+    for (const auto& [word, count] : unknownCounts) counts.push_back(count);
+    std::nth_element(counts.begin(), counts.begin() + mostPossessives, counts.end(),
+                     std::greater<>());
+    fewestForPossessive = counts[mostPossessives] + 1;
   }
   std::string additions;
   std::vector<std::string> newWords;
@@ -153,7 +169,7 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
     newWords.push_back(word);
     std::string possessive = word + "'s";
     if (word.ends_with("'s") || word.ends_with("s") || unknown.contains(possessive) ||
-        dictionary->words.contains(possessive)) {
+        dictionary->words.contains(possessive) || unknownCounts[word] < fewestForPossessive) {
       continue;
     }
     std::vector<std::string> owned;
