@@ -195,6 +195,20 @@ std::expected<std::string, std::string> fingerprint(const PersonalText& text,
                    locale);
 }
 
+// What the model checker is told to learn in the background: its arguments after its name.
+std::vector<std::string> backgroundLearningArguments(const fs::path& textFolder,
+                                                     const fs::path& builds,
+                                                     const std::string& locale,
+                                                     const ModelFiles& general) {
+  return {"--learn",
+          textFolder.string(),
+          builds.string(),
+          locale,
+          general.acousticModel.string(),
+          general.languageModel.string(),
+          general.dictionary.string()};
+}
+
 // How one build in a scratch folder of its own went: done, or why not, and whether that reason
 // is the text's own (and so will not change when tried again).
 struct Outcome {
@@ -419,18 +433,5 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
 }
 
 }  // namespace
-
-std::vector<std::string> backgroundLearningArguments(const fs::path& textFolder,
-                                                     const fs::path& builds,
-                                                     const std::string& locale,
-                                                     const ModelFiles& general) {
-  return {"--learn",
-          textFolder.string(),
-          builds.string(),
-          locale,
-          general.acousticModel.string(),
-          general.languageModel.string(),
-          general.dictionary.string()};
-}
 
 }  // namespace vorel::linuxplatform

@@ -62,10 +62,4 @@ PersonalModel withPersonalWords(const std::filesystem::path& textFolder,
                                 const std::filesystem::path& builds, const std::string& locale,
                                 const ModelFiles& general, const LearnOptions& options = {});
 
-// What the model checker is told to build in the background: its arguments after its name.
-std::vector<std::string> backgroundLearningArguments(const std::filesystem::path& textFolder,
-                                                     const std::filesystem::path& builds,
-                                                     const std::string& locale,
-                                                     const ModelFiles& general);
-
 }  // namespace vorel::linuxplatform
