@@ -216,7 +216,7 @@ struct Outcome {
   bool stopped = false;
   bool textChanged = false;
   bool textsOwnFault = false;
-  std::string problem;
+  std::string reason;  // why it was not built, for people
 };
 
 Outcome buildInScratch(const fs::path& textFolder, const PersonalText& text,
@@ -239,7 +239,7 @@ Outcome buildInScratch(const fs::path& textFolder, const PersonalText& text,
   options.closeOtherDescriptors = true;
   auto child = ChildProcess::start(modelChecker().string(), options);
   if (!child) {
-    outcome.problem = "the model checker could not be started (" + child.error() + ")";
+    outcome.reason = "the model checker could not be started (" + child.error() + ")";
     return outcome;
   }
   // The reason is one short line, which the pipe holds until the checker has ended.
@@ -257,57 +257,52 @@ Outcome buildInScratch(const fs::path& textFolder, const PersonalText& text,
   pollfd stopped{stop, POLLIN, 0};
   if (!ended && stop >= 0 && ::poll(&stopped, 1, 0) > 0) {
     outcome.stopped = true;
-    outcome.problem = "learning it was stopped";
+    outcome.reason = "learning it was stopped";
   } else if (!ended) {
-    outcome.problem =
-        "learning it did not finish within " + std::to_string(limit.count() / 1000) + " s";
+    outcome.reason = "it did not finish within " + std::to_string(limit.count() / 1000) + " s";
   } else if (ended->signal != 0) {
-    outcome.problem =
+    outcome.reason =
         std::string("the model checker was ended by a signal (") + strsignal(ended->signal) + ")";
   } else if (ended->code == static_cast<int>(PersonalBuild::built)) {
     outcome.built = true;
   } else if (ended->code == static_cast<int>(PersonalBuild::textChanged)) {
     outcome.textChanged = true;
-    outcome.problem = "the text changed while it was learnt";
+    outcome.reason = "the text changed while it was learnt";
   } else {
     outcome.textsOwnFault = ended->code == static_cast<int>(PersonalBuild::cannotLearn);
-    outcome.problem = reason.empty() ? "the model checker could not build it" : reason;
-  }
-  if (outcome.textsOwnFault) {
-    outcome.problem = "it cannot be learnt: " + outcome.problem;
-  } else if (!outcome.built && !outcome.stopped && !outcome.textChanged) {
-    outcome.problem = "learning it failed: " + outcome.problem;
+    outcome.reason = reason.empty() ? "the model checker could not build it" : reason;
   }
   return outcome;
 }
 
-PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
-                        const std::string& locale, const ModelFiles& general,
-                        const LearnOptions& options);
-
-}  // namespace
-
-PersonalModel withPersonalWords(const ModelStore& store, const std::string& locale,
-                                const ModelFiles& general, const LearnOptions& options) {
-  return withPersonalWords(store.personalTextFolder(locale), store.personalModelFolder(locale),
-                           locale, general, options);
+// The folder of a locale's builds made, the user's alone, and swept of killed builders' scratch.
+void prepareBuilds(const fs::path& builds) {
+  std::error_code error;
+  fs::create_directories(builds, error);
+  makePrivate(builds);
+  sweepScratch(builds);
 }
 
-PersonalModel withPersonalWords(const fs::path& textFolder, const fs::path& builds,
-                                const std::string& locale, const ModelFiles& general,
-                                const LearnOptions& options) {
-  // A text that changes while it is built (another text kept beside it meanwhile) is built
-  // again as it is then, a few times at most.
-  PersonalModel result;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    result = learnOnce(textFolder, builds, locale, general, options);
-    if (!result.textChanged) break;
+// Starts the model checker learning the text on its own, in a session of its own: it outlives
+// this process and bounds its own time.
+std::expected<void, std::string> startLearner(const fs::path& textFolder, const fs::path& builds,
+                                              const std::string& locale,
+                                              const ModelFiles& general) {
+  ChildOptions detached;
+  detached.arguments = backgroundLearningArguments(textFolder, builds, locale, general);
+  detached.onlyThisEnvironment = true;
+  detached.input = detached.output = detached.error = ChildStream::null;
+  detached.closeOtherDescriptors = true;
+  detached.ownSession = true;
+  auto learner = ChildProcess::start(modelChecker().string(), detached);
+  if (!learner) {
+    return std::unexpected("the model checker could not be started (" + learner.error() + ")");
   }
-  return result;
+  learner->detach();
+  return {};
 }
 
-namespace {
-
+// The text as it is now: its build used, started, looked at or built (as `options` says).
 PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
                         const std::string& locale, const ModelFiles& general,
                         const LearnOptions& options) {
@@ -362,11 +357,7 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
   fs::path retryMark = builds / (*print + ".retry");
   if (options.building != LearnOptions::Building::here) {
     bool start = options.building == LearnOptions::Building::inBackground;
-    if (start) {
-      fs::create_directories(builds, error);
-      makePrivate(builds);
-      sweepScratch(builds);
-    }
+    if (start) prepareBuilds(builds);
     bool underWay = buildUnderWay(builds, *print);
     auto lastFailure = readMark(retryMark);
     if (lastFailure && recent(retryMark)) {
@@ -375,29 +366,17 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
       result.building = true;
     } else if (!start) {
       result.problem = "it has not been learnt yet";
+    } else if (auto started = startLearner(textFolder, builds, locale, general); started) {
+      result.building = true;
     } else {
-      ChildOptions detached;
-      detached.arguments = backgroundLearningArguments(textFolder, builds, locale, general);
-      detached.onlyThisEnvironment = true;
-      detached.input = detached.output = detached.error = ChildStream::null;
-      detached.closeOtherDescriptors = true;
-      detached.ownSession = true;
-      auto learner = ChildProcess::start(modelChecker().string(), detached);
-      if (learner) {
-        learner->detach();
-        result.building = true;
-      } else {
-        result.problem = "the model checker could not be started (" + learner.error() + ")";
-      }
+      result.problem = started.error();
     }
     useLast();
     return result;
   }
 
   // Built here, in a scratch folder of this build's own, locked while this process lives.
-  fs::create_directories(builds, error);
-  makePrivate(builds);
-  sweepScratch(builds);
+  prepareBuilds(builds);
   std::string pattern = (builds / (scratchPrefix(*print) + "XXXXXX")).string();
   if (!::mkdtemp(pattern.data())) {
     result.problem = "learning it failed: cannot write in " + builds.string() + " (" +
@@ -408,10 +387,9 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
   int lock = ::open(scratch.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (lock >= 0) ::flock(lock, LOCK_EX);
   Outcome outcome = buildInScratch(textFolder, result.text, scratch, general, locale, options.stop);
-  if (outcome.built && ::rename(scratch.c_str(), built.c_str()) != 0) {
-    // Another builder put the same text in place first: its build is as good.
-    fs::remove_all(scratch, error);
-  }
+  // A rename that fails leaves the build of another builder that put the same text in place
+  // first: it is as good.
+  if (outcome.built) ::rename(scratch.c_str(), built.c_str());
   fs::remove_all(scratch, error);
   if (lock >= 0) ::close(lock);
   if (outcome.built && use(built, true)) {
@@ -419,19 +397,42 @@ PersonalModel learnOnce(const fs::path& textFolder, const fs::path& builds,
     removeOthers(builds, *print);
     return result;
   }
-  if (outcome.built) outcome.problem = "its build was damaged as it was put in place";
-  result.problem = outcome.problem;
+  // A failure of the text's own is remembered for good; a passing one for a while; a stop or a
+  // text that changed meanwhile not at all.
+  std::string reason =
+      outcome.built ? "its build was damaged as it was put in place" : outcome.reason;
   result.textChanged = outcome.textChanged;
-  // The marks keep the reason alone; it is said with the mark's own words when read.
-  std::string reason = outcome.problem.substr(outcome.problem.find(": ") + 2);
   if (outcome.textsOwnFault) {
+    result.problem = "it cannot be learnt: " + reason;
     writeMark(builds / (*print + ".failed"), reason);
-  } else if (!outcome.stopped && !outcome.textChanged) {
+  } else if (outcome.stopped || outcome.textChanged) {
+    result.problem = reason;
+  } else {
+    result.problem = "learning it failed: " + reason;
     writeMark(retryMark, reason);
   }
   return result;
 }
 
 }  // namespace
+
+PersonalModel withPersonalWords(const ModelStore& store, const std::string& locale,
+                                const ModelFiles& general, const LearnOptions& options) {
+  return withPersonalWords(store.personalTextFolder(locale), store.personalModelFolder(locale),
+                           locale, general, options);
+}
+
+PersonalModel withPersonalWords(const fs::path& textFolder, const fs::path& builds,
+                                const std::string& locale, const ModelFiles& general,
+                                const LearnOptions& options) {
+  // A text that changes while it is built (another text kept beside it meanwhile) is built
+  // again as it is then, a few times at most.
+  PersonalModel result;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    result = learnOnce(textFolder, builds, locale, general, options);
+    if (!result.textChanged) break;
+  }
+  return result;
+}
 
 }  // namespace vorel::linuxplatform
