@@ -5,8 +5,8 @@ Makes a 10 MB journal (about a decade of daily entries) of the worst kind for th
 model: sentences of words drawn at random from the whole dictionary, with made-up names in half
 of them, so that hardly an n-gram repeats and thousands of words are the writer's own. Learns it
 with the client (`learn`, timed, with the peak memory of the client and the model checker),
-then transcribes the bundled sample without and with it (best of three, with the helper's peak
-memory).
+then transcribes the bundled sample without and with it, in turn (the best of five, in wall
+and CPU seconds, with the helper's peak memory).
 
 Usage: Benchmarks/journal_cost_benchmark.py [build/vorel-speech] [--megabytes N]
 """
@@ -40,12 +40,12 @@ def journal(path, megabytes):
 
 
 def timed(command, env):
-    """Seconds, and the peak resident memory (MiB) of the command or the largest process it
-    waited for, by GNU time in a process of its own."""
-    done = subprocess.run(["/usr/bin/time", "-f", "%e %M", *command], env=env, check=True,
+    """Wall seconds, the peak resident memory (MiB) of the command or the largest process it
+    waited for, and the CPU seconds of all of them, by GNU time in a process of its own."""
+    done = subprocess.run(["/usr/bin/time", "-f", "%e %M %U %S", *command], env=env, check=True,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    seconds, kilobytes = done.stderr.strip().splitlines()[-1].split()
-    return float(seconds), int(kilobytes) / 1024
+    seconds, kilobytes, user, system = done.stderr.strip().splitlines()[-1].split()
+    return float(seconds), int(kilobytes) / 1024, float(user) + float(system)
 
 
 def main():
@@ -61,18 +61,27 @@ def main():
         journal(text, megabytes)
         plain = dict(os.environ, XDG_DATA_HOME=os.path.join(scratch, "plain"))
         personal = dict(os.environ, XDG_DATA_HOME=os.path.join(scratch, "personal"))
-        seconds, peak = timed([client, "learn", text, "--helper", helper], personal)
+        seconds, peak, _ = timed([client, "learn", text, "--helper", helper], personal)
         built = os.path.join(scratch, "personal", "vorel-speech", "models", ".personal", "en-US")
         model = sum(os.path.getsize(os.path.join(root, name))
                     for root, _, names in os.walk(built) for name in names
                     if name == "personal.lm")
         print(f"a {megabytes:g} MB journal of random dictionary words: learnt in {seconds:.1f} s, "
               f"peak {peak:.0f} MiB (client and checker), language model {model / 1e6:.1f} MB")
-        for name, env in (("without the journal", plain), ("with the journal", personal)):
-            runs = [timed([client, "transcribe", SAMPLE, "--format", "txt", "--helper", helper],
-                          env) for _ in range(3)]
-            print(f"  a request {name}: {min(r[0] for r in runs):.2f} s (best of three), "
-                  f"peak {max(r[1] for r in runs):.0f} MiB")
+        # Taken in turn, so that a busy moment of the machine falls on both alike.
+        runs = {"without the journal": (plain, []), "with the journal": (personal, [])}
+        for _ in range(5):
+            for env, taken in runs.values():
+                taken.append(timed([client, "transcribe", SAMPLE, "--format", "txt",
+                                    "--helper", helper], env))
+        best = {}
+        for name, (_, taken) in runs.items():
+            best[name] = (min(r[0] for r in taken), min(r[2] for r in taken))
+            print(f"  a request {name}: {best[name][0]:.2f} s, {best[name][1]:.2f} CPU-s (best "
+                  f"of five), peak {max(r[1] for r in taken):.0f} MiB")
+        (wall0, cpu0), (wall1, cpu1) = best.values()
+        print(f"  with the journal a request takes {wall1 / wall0:.2f} times as long, "
+              f"{cpu1 / cpu0:.2f} times the CPU")
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

@@ -106,6 +106,7 @@ TEST(PersonalWords, EspeakPhonemesMapOntoTheModelsPhones) {
       {"v 'a n I2 ? ,n-", {"V AE N IH N", "V AE N AH N"}},
       {"w 'I s p 3 r- 3 z", {"W IH S P ER ER Z"}},
       {"k 'a n I ; @ n z", {"K AE N IH AH N Z", "K AE N IH IH N Z"}},
+      {"m 'e@ r a d", {"M EH R AE D"}},  // one R after an r-coloured vowel
       {"", {}},
       {"k 'Q m", {}},  // a phoneme the table does not know: no reading at all
       {"?", {}},       // nothing to say
@@ -342,6 +343,74 @@ TEST(PersonalWords, APossessiveTheTextNeverWritesIsHeard) {
   auto heard = clientIn(home, {"transcribe", wav.string(), "--format", "txt"});
   ASSERT_EQ(heard.status, 0) << heard.err;
   EXPECT_NE(heard.out.find("emeka's"), std::string::npos) << heard.out;
+}
+
+// The writer's rare words that the dictionary holds keep its reading first and gain the ones
+// people also say; common words and words the text does not use are left as they are.
+TEST(PersonalWords, RareWordsTheDictionaryHoldsGainOtherReadings) {
+  auto home = homeFor("respelled");
+  fs::remove_all(home / "vorel-speech");
+  auto text = scratch() / "pilates.txt";
+  writeFile(text,
+            "Pilates with Mairead on Monday.\nMairead says pilates is good for the back.\n"
+            "After pilates we walked home.\n");
+  auto learnt = clientIn(home, {"learn", text.string()});
+  ASSERT_EQ(learnt.status, 0) << learnt.err;
+  std::vector<fs::path> built = entries(builds(home));
+  std::erase_if(built, [](const fs::path& p) { return !fs::exists(p / "dictionary.dict"); });
+  ASSERT_EQ(built.size(), 1u);
+  std::map<std::string, std::vector<std::string>> readings;
+  std::ifstream dictionary(built[0] / "dictionary.dict");
+  for (std::string line; std::getline(dictionary, line);) {
+    auto blank = line.find(' ');
+    std::string word = line.substr(0, std::min(blank, line.find('(')));
+    if (word == "pilates" || word == "mairead" || word == "walked" || word == "kayaking") {
+      readings[word].push_back(line);
+    }
+  }
+  EXPECT_EQ(readings["pilates"],
+            (std::vector<std::string>{"pilates P IH L AA T IY S", "pilates(2) P IH L EY T S",
+                                      "pilates(3) P AY L EY T S"}));
+  ASSERT_GE(readings["mairead"].size(), 2u);
+  EXPECT_EQ(readings["mairead"][0], "mairead M EY R EH");
+  EXPECT_EQ(readings["mairead"][1], "mairead(2) M EH R AE D");
+  EXPECT_EQ(readings["walked"], std::vector<std::string>{"walked W AO K T"});
+  EXPECT_EQ(readings["kayaking"], std::vector<std::string>{"kayaking K AY AE K IH NG"});
+}
+
+// A text of more new words than a decode can carry keeps those written most.
+TEST(PersonalWords, TheNewWordsWrittenMostAreKeptWhenThereAreTooMany) {
+  auto home = homeFor("many-new-words");
+  fs::remove_all(home / "vorel-speech");
+  auto made = [](int i) {  // "vorzaaa", "vorzaab", ...: words no dictionary holds
+    std::string word = "vorz";
+    for (int place = 0; place < 3; ++place, i /= 26) word += static_cast<char>('a' + i % 26);
+    return word;
+  };
+  std::string text;
+  for (int i = 0; i < 6000; ++i) text += "the " + made(i) + (i < 50 ? " came again" : "") + "\n";
+  for (int i = 0; i < 50; ++i) text += "with " + made(i) + " at home\n";
+  auto file = scratch() / "many.txt";
+  writeFile(file, text);
+  auto learnt = clientIn(home, {"learn", file.string()});
+  ASSERT_EQ(learnt.status, 0) << learnt.err;
+  std::vector<fs::path> built = entries(builds(home));
+  std::erase_if(built, [](const fs::path& p) { return !fs::exists(p / "personal.lm"); });
+  ASSERT_EQ(built.size(), 1u);
+  std::set<std::string> unigrams;
+  std::ifstream model(built[0] / "personal.lm");
+  bool inUnigrams = false;
+  for (std::string line; std::getline(model, line);) {
+    if (line.starts_with("\\")) inUnigrams = line == "\\1-grams:";
+    std::istringstream fields(line);
+    std::string probability, word;
+    if (inUnigrams && fields >> probability >> word && word.starts_with("vorz") &&
+        !word.ends_with("'s")) {
+      unigrams.insert(word);
+    }
+  }
+  EXPECT_EQ(unigrams.size(), 5000u);  // the most the recogniser is given
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(unigrams.contains(made(i))) << made(i);
 }
 
 TEST(PersonalWords, AChangedTextIsBuiltAgainAndAnUnchangedOneIsNot) {

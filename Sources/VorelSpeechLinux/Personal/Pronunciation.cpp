@@ -129,6 +129,8 @@ std::optional<std::string> mapped(std::string_view phonemes, bool weakOtherWay) 
       return std::nullopt;
     }
     if (phone.empty()) continue;
+    // An r-coloured vowel before an r ("m'e@rad") is one R, as the dictionary writes it.
+    if (phone == "R" && (out == "R" || out.ends_with(" R"))) continue;
     if (!out.empty()) out += ' ';
     out += phone;
   }
