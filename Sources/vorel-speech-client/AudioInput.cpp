@@ -20,6 +20,7 @@
 
 #include "AudioFiles.h"
 #include "ChildProcess.h"
+#include "Interrupt.h"
 #include "PersonalText.h"
 
 namespace vorel::client {
@@ -260,16 +261,11 @@ class StreamInput final : public AudioInput {
     if (::pipe2(ends, O_CLOEXEC) != 0) return std::unexpected(std::string("no pipe"));
     std::unique_ptr<StreamInput> input(new StreamInput());
     // Ctrl-C is for the thread that reads the audio, not for the copier.
-    sigset_t interrupt, previous;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
     input->feeder_ =
-        std::jthread([self = input.get(), start = std::move(start), out = ends[1], &stop] {
+        withoutStopSignals([self = input.get(), start = std::move(start), out = ends[1], &stop] {
           self->copy(start, out, stop);
           ::close(out);
         });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     auto file = linuxplatform::SoundFile::openStream(ends[0], "the audio on standard input");
     if (!file) return std::unexpected(input->copyError().value_or(file.error().description));
     input->file_ = *file;

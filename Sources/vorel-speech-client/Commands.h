@@ -1,4 +1,6 @@
 // The client's commands: each starts the helper, sends one request and shows what it says.
+// Each family of commands has a file of its own (InfoCommands, InstallCommand,
+// TranscribeCommands, DictateCommand, LearnCommands).
 #pragma once
 
 #include <optional>
@@ -25,18 +27,6 @@ struct Options {
 
   bool toFile() const { return !outputFile.empty() && outputFile != "-"; }
 };
-
-// The exit status after a stop: 128 + the signal that stopped the client first (130 for
-// Ctrl-C, 143 for SIGTERM, 129 for SIGHUP).
-int interruptedStatus();
-
-// Makes what the commands share; once, before any command and before Ctrl-C is handled.
-void setUp();
-
-// Ctrl-C (or SIGTERM or SIGHUP), from the signal handler: the first stops the helper (dictation
-// instead ends its audio and lets the last segments arrive) and whatever the client waits for,
-// the second ends the client at once. Only async-signal-safe calls.
-void interrupt(int signal);
 
 int platform(const Options& options);
 int locales(const Options& options);

@@ -1,7 +1,6 @@
 // vorel-speech-client: the helper's protocol for people and scripts. Each command starts
 // vorel-speech as a child, exactly as the journaling application does, and shows what it says.
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,16 +13,13 @@
 #include "ClientHelp.h"
 #include "CommandLine.h"
 #include "Commands.h"
+#include "Interrupt.h"
 #include "Output.h"
 
 namespace {
 
 using namespace vorel;
 using namespace vorel::client;
-
-void onInterrupt(int signal) {
-  interrupt(signal);
-}
 
 // A standard stream closed by whoever started the client gets /dev/null, so that no file the
 // client opens takes its number and receives what was meant for it; whether each was closed.
@@ -63,9 +59,8 @@ int run(const Options& options);
 
 int main(int argc, char** argv) {
   auto closed = guardStandardStreams();
-  signal(SIGPIPE, SIG_IGN);
+  setUpSignals();
   if (closed[0]) noteStandardInputClosed();
-  setUp();
   auto options = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!options) return options.error();
   if (closed[1] && !options->toFile() && !options->help) {
@@ -90,11 +85,7 @@ int run(const Options& given) {
   const std::string& command = options->command;
   std::size_t count = options->arguments.size();
   if (command.empty()) return usage("", "no command given");
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  // No SA_RESTART: a blocked read returns to see it. A terminal's hang-up and a polite kill
-  // stop a command as Ctrl-C does, so that the helper cleans up after itself.
-  for (int stopping : {SIGINT, SIGTERM, SIGHUP}) sigaction(stopping, &action, nullptr);
+  handleStopSignals();
   if (command == "platform" && count == 0) return platform(*options);
   if (command == "locales" && count == 0) return locales(*options);
   if (command == "status" && count == 1) return status(*options);
