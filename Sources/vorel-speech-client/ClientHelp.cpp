@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "Output.h"
+
 namespace vorel::client {
 
 const std::map<std::string, std::string> helpTexts = {
@@ -105,7 +107,7 @@ Forgets your text for the locale: the files named (as learn --list shows them), 
 int usage(const std::string& command, const std::string& problem) {
   std::string help =
       command.empty() ? "vorel-speech-client --help" : "vorel-speech-client " + command + " --help";
-  std::fprintf(stderr, "vorel-speech-client: %s (see %s)\n", problem.c_str(), help.c_str());
+  warn(problem + " (see " + help + ")");
   return usageError;
 }
 

@@ -18,15 +18,12 @@ int platform(const Options& options) {
     std::string level = status->osVersion;
     if (level.starts_with("macOS ")) level = level.substr(6);
     if (status->floorMet) {
-      if (!options.json)
-        std::printf("Speech is available (speech services level %s).\n", level.c_str());
+      if (!options.json) print("Speech is available (speech services level " + level + ").\n");
       return 0;
     }
     if (options.json) return 1;
-    std::printf(
-        "Speech is not available: the speech services level %s is below the level "
-        "speech needs.\n",
-        level.c_str());
+    print("Speech is not available: the speech services level " + level +
+          " is below the level speech needs.\n");
     return 1;
   });
 }
@@ -37,7 +34,7 @@ int locales(const Options& options) {
     auto list = Wire::decode<LocalesLine>(line);
     if (!list) return fail("the speech helper's answer was not understood: " + line);
     if (list->locales.empty()) {
-      if (!options.json) std::printf("No locales: speech recognition is not available.\n");
+      if (!options.json) print("No locales: speech recognition is not available.\n");
       return 1;
     }
     if (options.json) return 0;
@@ -45,7 +42,7 @@ int locales(const Options& options) {
     for (const auto& l : list->locales) {
       text += (text.empty() ? "" : ", ") + l + (installed(l) ? " (installed)" : "");
     }
-    std::printf("%s\n", text.c_str());
+    print(text + "\n");
     return 0;
   });
 }
@@ -58,7 +55,7 @@ int status(const Options& options) {
     if (!state) return fail("the speech helper's answer was not understood: " + line);
     int result = state->is<AssetState::Failed>() || state->is<AssetState::Unsupported>() ? 1 : 0;
     if (options.json) return result;
-    std::printf("%s\n", describe(locale, *state).c_str());
+    print(describe(locale, *state) + "\n");
     const auto& store = modelStore();
     auto named = linuxplatform::equivalentLocale(locale, store.offeredLocales()).value_or(locale);
     auto general = store.installedModel(named);
@@ -71,12 +68,11 @@ int status(const Options& options) {
     std::string words = counted(text.words(), "word", "words") + " of your writing";
     std::string files = counted(text.files.size(), "file", "files");
     if (personal.current) {
-      std::printf("%s: %s learnt, from %s\n", locale.c_str(), words.c_str(), files.c_str());
+      print(locale + ": " + words + " learnt, from " + files + "\n");
     } else if (personal.building) {
-      std::printf("%s: %s being learnt, from %s\n", locale.c_str(), words.c_str(), files.c_str());
+      print(locale + ": " + words + " being learnt, from " + files + "\n");
     } else {
-      std::printf("%s: %s not learnt: %s\n", locale.c_str(), words.c_str(),
-                  personal.problem.c_str());
+      print(locale + ": " + words + " not learnt: " + personal.problem + "\n");
     }
     return result;
   });

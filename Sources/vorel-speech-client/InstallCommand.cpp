@@ -23,7 +23,7 @@ int install(const Options& options) {
   auto started = Clock::now();
   std::optional<AssetState> last;
   while (auto line = helper->readLine()) {
-    if (options.json) std::printf("%s\n", line->c_str());
+    if (options.json) print(*line + "\n");
     auto state = Wire::decode<AssetState>(*line);
     if (!state) continue;
     last = *state;
@@ -55,7 +55,7 @@ int install(const Options& options) {
   if (!last) return fail("the speech helper gave no answer (status " + std::to_string(exit) + ")");
   if (options.json) return last->is<AssetState::Installed>() ? 0 : 1;
   if (last->is<AssetState::Installed>()) {
-    std::printf("%s is installed.\n", locale.c_str());
+    print(locale + " is installed.\n");
     return 0;
   }
   if (auto* f = std::get_if<AssetState::Failed>(&last->value)) return fail(f->reason);

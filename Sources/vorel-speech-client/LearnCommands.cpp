@@ -116,33 +116,34 @@ int showLearnt(const std::string& locale, bool listing) {
     personal.text = linuxplatform::readPersonalText(store.personalTextFolder(locale));
   }
   for (const auto& skipped : personal.text.skipped) {
-    std::fprintf(stderr, "vorel-speech-client: skipped %s\n", skipped.c_str());
+    warn("skipped " + skipped);
   }
   const auto& text = personal.text;
   if (text.files.empty()) {
-    std::printf("Nothing is learnt for %s.\n", locale.c_str());
+    print("Nothing is learnt for " + locale + ".\n");
     return 0;
   }
   std::string line = locale + ": " + counted(text.words(), "word", "words") + " of your writing";
   if (personal.learnt) {
     line += ", " + counted(personal.newWords.size(), "word", "words") + " new to the recogniser";
   }
-  std::printf("%s\n", line.c_str());
+  print(line + "\n");
   if (listing) {
     for (const auto& file : text.files) {
-      std::printf("  %-40s %s\n", file.name.c_str(), counted(file.words, "word", "words").c_str());
+      std::string name = file.name;
+      name.resize(std::max<std::size_t>(name.size(), 40), ' ');
+      print("  " + name + " " + counted(file.words, "word", "words") + "\n");
     }
     if (!personal.newWords.empty()) {
       std::string words;
       for (const auto& word : personal.newWords) words += (words.empty() ? "" : ", ") + word;
-      std::printf("new words: %s\n", words.c_str());
+      print("new words: " + words + "\n");
     }
   }
   if (!general) {
-    std::fprintf(stderr,
-                 "vorel-speech-client: %s has no model installed: your text is learnt once it "
-                 "is (vorel-speech-client install %s)\n",
-                 locale.c_str(), locale.c_str());
+    warn(locale +
+         " has no model installed: your text is learnt once it is (vorel-speech-client install " +
+         locale + ")");
     return 0;
   }
   if (!personal.learnt && !personal.problem.empty()) {
@@ -174,7 +175,7 @@ int learn(const Options& options) {
     if (!kept) return fail(kept.error());
     std::size_t words = 0;
     for (const auto& sentence : linuxplatform::sentencesOf(text)) words += sentence.size();
-    std::fprintf(stderr, "%s\n", oneLine(keptLine(path, *kept, name, words)).c_str());
+    note(oneLine(keptLine(path, *kept, name, words)));
   }
   return showLearnt(locale, false);
 }
@@ -204,7 +205,7 @@ int forget(const Options& options) {
     }
   }
   if (names.empty()) {
-    std::printf("Nothing is learnt for %s.\n", locale.c_str());
+    print("Nothing is learnt for " + locale + ".\n");
     return 0;
   }
   auto opened = linuxplatform::TextFolder::open(folder, false);
@@ -215,8 +216,7 @@ int forget(const Options& options) {
   // What was built from the text goes too; what remains is learnt again when next used.
   std::error_code error;
   fs::remove_all(store.personalModelFolder(locale), error);
-  std::printf("Forgot %s for %s.\n", counted(names.size(), "file", "files").c_str(),
-              locale.c_str());
+  print("Forgot " + counted(names.size(), "file", "files") + " for " + locale + ".\n");
   return 0;
 }
 

@@ -33,6 +33,22 @@ std::filesystem::path resolved(const std::string& path) {
 
 }  // namespace
 
+bool print(std::string_view text) {
+  static Output standardOutput;
+  if (standardOutput.failed()) return false;
+  if (standardOutput.write(text)) return true;
+  warn(standardOutput.error());
+  return false;
+}
+
+void note(std::string_view text) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+void warn(std::string_view text) {
+  std::fprintf(stderr, "vorel-speech-client: %.*s\n", static_cast<int>(text.size()), text.data());
+}
+
 bool standardOutputFailed() {
   return standardOutputBroke;
 }

@@ -48,6 +48,15 @@ class Output {
   std::string error_;
 };
 
+// The client's answers on standard output (results, --json lines), all through one Output, so
+// that a failed write is seen; false once one has failed.
+bool print(std::string_view text);
+
+// A message for people on standard error: `note` says it as it is ("Kept journal.txt: ..."),
+// `warn` with the client's name before it.
+void note(std::string_view text);
+void warn(std::string_view text);
+
 // Whether a write to standard output has failed (and been reported by its Output).
 bool standardOutputFailed();
 

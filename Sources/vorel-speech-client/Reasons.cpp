@@ -4,6 +4,8 @@
 #include <utility>
 #include <variant>
 
+#include "Output.h"
+
 namespace vorel::client {
 
 std::string oneLine(const std::string& text) {
@@ -29,7 +31,7 @@ std::string counted(std::size_t n, const char* one, const char* many) {
 }
 
 int fail(const std::string& reason) {
-  std::fprintf(stderr, "vorel-speech-client: %s\n", oneLine(reason).c_str());
+  warn(oneLine(reason));
   return 1;
 }
 

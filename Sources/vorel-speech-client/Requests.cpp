@@ -58,7 +58,7 @@ int ask(const Options& options, const std::string& line,
   if (stoppedByInterrupt()) return interruptedStatus();
   if (!answer)
     return fail("the speech helper gave no answer (status " + std::to_string(status) + ")");
-  if (options.json) std::printf("%s\n", answer->c_str());
+  if (options.json) print(*answer + "\n");
   if (auto failure = Wire::decode<SpeechEvent>(*answer);
       failure && failure->is<SpeechEvent::Failed>()) {
     return options.json ? 1 : fail(std::get<SpeechEvent::Failed>(failure->value).reason);
@@ -77,7 +77,7 @@ bool installed(const std::string& locale) {
 
 void reportCatalogProblems() {
   for (const auto& problem : modelStore().catalogProblems()) {
-    std::fprintf(stderr, "vorel-speech-client: the catalog %s; it is skipped\n", problem.c_str());
+    warn("the catalog " + problem + "; it is skipped");
   }
 }
 
@@ -96,7 +96,7 @@ std::expected<std::string, int> chooseLocale(const Options& options) {
       std::string why = userOffered
                             ? user + " is not installed (vorel-speech-client install " + user + ")"
                             : user + " is not offered";
-      std::fprintf(stderr, "vorel-speech-client: using %s: %s\n", locale.c_str(), why.c_str());
+      warn("using " + locale + ": " + why);
     }
     return locale;
   }
@@ -148,8 +148,7 @@ int finish(HelperProcess& helper, const Options& options,
 
 void sayNoSpeech(const Options& options, const std::string& shown) {
   if (!options.json) {
-    std::fprintf(stderr, "vorel-speech-client: no speech was heard in %s\n",
-                 oneLine(shown).c_str());
+    warn("no speech was heard in " + oneLine(shown));
   }
 }
 

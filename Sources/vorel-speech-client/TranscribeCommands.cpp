@@ -168,7 +168,7 @@ int transcribeEach(const Options& options) {
     if (beside) {
       auto out = Output::file(outputs[i], inputs);
       result = out ? transcribeInto(options, path, *out) : fail(out.error());
-      if (result == 0) std::fprintf(stderr, "Wrote %s\n", outputs[i].c_str());
+      if (result == 0) note("Wrote " + outputs[i]);
     } else {
       if (!options.json &&
           !standardOutput.write((i ? "\n==> " : "==> ") + oneLine(path) + " <==\n")) {

@@ -47,8 +47,7 @@ int flushed(int status) {
   if (error == 0 && std::ferror(stdout)) error = EIO;
   if (error == 0 && !standardOutputFailed()) return status;
   if (!standardOutputFailed()) {
-    std::fprintf(stderr, "vorel-speech-client: cannot write standard output: %s\n",
-                 std::strerror(error));
+    warn(std::string("cannot write standard output: ") + std::strerror(error));
   }
   return status == 0 || status == interruptedStatus() ? 1 : status;
 }
@@ -64,7 +63,7 @@ int main(int argc, char** argv) {
   auto options = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!options) return options.error();
   if (closed[1] && !options->toFile() && !options->help) {
-    std::fprintf(stderr, "vorel-speech-client: cannot write standard output: it is closed\n");
+    warn("cannot write standard output: it is closed");
     return 1;
   }
   return flushed(run(*options));
@@ -75,11 +74,11 @@ namespace {
 int run(const Options& given) {
   const Options* options = &given;
   if (options->help) {
-    std::printf("%s", helpTexts.at(options->command).c_str());
+    print(helpTexts.at(options->command));
     return 0;
   }
   if (options->version) {
-    std::printf("vorel-speech-client %s\n", VOREL_VERSION);
+    print(std::string("vorel-speech-client ") + VOREL_VERSION + "\n");
     return 0;
   }
   const std::string& command = options->command;
