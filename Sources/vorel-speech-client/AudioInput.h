@@ -16,6 +16,7 @@
 namespace vorel::client {
 
 inline constexpr int liveRate = 48000;
+inline constexpr std::size_t liveBlockBytes = 9600;  // 100 ms of live audio
 
 class AudioInput {
  public:
@@ -36,28 +37,5 @@ class AudioInput {
   // Whether the audio comes at the pace of speech by itself (a microphone does).
   virtual bool live() const { return false; }
 };
-
-// What standard input holds, told by its first bytes: a container libsndfile reads only from a
-// file (FLAC, and MP3 with or without an ID3 tag, told by two MPEG frames in a row), one it reads
-// as it comes (WAV, Ogg), or none (raw samples in the live format).
-struct InputHead {
-  enum class Kind { file, stream, raw };
-  Kind kind;
-  std::string start;  // the bytes read, an ID3 tag left out
-};
-// Fails on empty input, an ID3 tag with no MP3 after it, a read error or the stop.
-std::expected<InputHead, std::string> readInputHead(const Stop& stop);
-
-// Everything on standard input (an audio file, or raw samples in the live format, which are
-// given a WAV header; at most 4 GiB), kept in an unnamed file in $TMPDIR or /tmp that nothing
-// can leave behind: its descriptor, open for reading and inherited by children (a child reads
-// it as /dev/fd/N). Fails with a line for people; stops, failing with "stopped", once `stop` is
-// raised.
-std::expected<int, std::string> keepStandardInput(const Stop& stop);
-
-// Whether standard input was closed when the client started (its descriptor then holds
-// /dev/null, so that nothing else takes it).
-bool standardInputWasClosed();
-void noteStandardInputClosed();
 
 }  // namespace vorel::client

@@ -12,7 +12,6 @@
 #include <expected>
 #include <filesystem>
 
-#include "AudioInput.h"
 #include "Commands.h"
 #include "Interrupt.h"
 #include "Locales.h"
@@ -20,6 +19,7 @@
 #include "PersonalText.h"
 #include "Reasons.h"
 #include "Requests.h"
+#include "StandardInput.h"
 #include "TextFolder.h"
 
 namespace vorel::client {

@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "AudioInput.h"
 #include "ClientFormat.h"
 #include "Commands.h"
+#include "InputSpool.h"
 #include "Interrupt.h"
 #include "Reasons.h"
 #include "Requests.h"

@@ -15,6 +15,7 @@
 #include "Commands.h"
 #include "Interrupt.h"
 #include "Output.h"
+#include "StandardInput.h"
 
 namespace {
 
