@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ChildProcess.h"
+#include "ProcessSignals.h"
 
 namespace vorel::lastwords {
 namespace {
@@ -47,14 +48,7 @@ void arm(int fd, std::string_view text) {
   static bool installed = false;
   if (!installed) {
     installed = true;
-    struct sigaction action {};
-    action.sa_handler = onFatalSignal;
-    action.sa_flags = SA_RESETHAND | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    // Under a sanitizer, fatal signals are the sanitizer's: its report is the point.
-    for (int fatal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(fatal, &action, nullptr);
-#endif
+    handleFatalSignals(onFatalSignal);
     std::atexit(atExit);
   }
   state = armed;

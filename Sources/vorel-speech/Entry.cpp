@@ -10,6 +10,7 @@
 
 #include "HelperProtocol.h"
 #include "LastWords.h"
+#include "ProcessSignals.h"
 #include "SpeechWire.h"
 #include "VorelSpeech.h"
 
@@ -33,12 +34,7 @@ void OutputChannel::write(std::string_view record) {
 }
 
 void runHelperProcess(SpeechPlatform& platform) {
-  // A client that closes its end of the pipe ends the helper at the next write, whatever
-  // disposition the helper inherited.
-  std::signal(SIGPIPE, SIG_DFL);
-  // The helper waits for the programs it starts (the model checker); an inherited "ignore"
-  // would have them reaped unseen.
-  std::signal(SIGCHLD, SIG_DFL);
+  setHelperSignals();
   OutputChannel output(STDOUT_FILENO);
   // Whatever kills the helper from inside (a recogniser crashing on a model damaged since it was
   // proven), the client gets a last line, and only one.
