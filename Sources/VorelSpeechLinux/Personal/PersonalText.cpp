@@ -13,102 +13,13 @@
 #include <optional>
 
 #include "Sha256.h"
+#include "SpokenNumbers.h"
 #include "TextFolder.h"
 
 namespace vorel::linuxplatform {
 namespace {
 
 constexpr std::size_t longestWord = 40;  // bytes; longer "words" are no words
-
-const std::array<const char*, 20> ones = {
-    "zero",     "one",     "two",     "three",     "four",     "five",    "six",
-    "seven",    "eight",   "nine",    "ten",       "eleven",   "twelve",  "thirteen",
-    "fourteen", "fifteen", "sixteen", "seventeen", "eighteen", "nineteen"};
-const std::array<const char*, 10> tens = {"",      "",      "twenty",  "thirty", "forty",
-                                          "fifty", "sixty", "seventy", "eighty", "ninety"};
-const std::array<const char*, 20> onesOrdinal = {
-    "zeroth",     "first",     "second",    "third",       "fourth",     "fifth",     "sixth",
-    "seventh",    "eighth",    "ninth",     "tenth",       "eleventh",   "twelfth",   "thirteenth",
-    "fourteenth", "fifteenth", "sixteenth", "seventeenth", "eighteenth", "nineteenth"};
-const std::array<const char*, 10> tensOrdinal = {"",          "",         "twentieth", "thirtieth",
-                                                 "fortieth",  "fiftieth", "sixtieth",  "seventieth",
-                                                 "eightieth", "ninetieth"};
-
-void below100(unsigned n, std::vector<std::string>& out) {
-  if (n < 20) {
-    out.emplace_back(ones[n]);
-  } else {
-    out.emplace_back(tens[n / 10]);
-    if (n % 10) out.emplace_back(ones[n % 10]);
-  }
-}
-
-void cardinal(unsigned long n, std::vector<std::string>& out) {
-  if (n >= 1'000'000) {
-    cardinal(n / 1'000'000, out);
-    out.emplace_back("million");
-    if (n % 1'000'000) cardinal(n % 1'000'000, out);
-  } else if (n >= 1000) {
-    cardinal(n / 1000, out);
-    out.emplace_back("thousand");
-    if (n % 1000) cardinal(n % 1000, out);
-  } else if (n >= 100) {
-    out.emplace_back(ones[n / 100]);
-    out.emplace_back("hundred");
-    if (n % 100) below100(static_cast<unsigned>(n % 100), out);
-  } else {
-    below100(static_cast<unsigned>(n), out);
-  }
-}
-
-// A number as it is read: years as years ("nineteen eighty four", "twenty twenty four").
-void number(std::string_view digits, std::vector<std::string>& out) {
-  if (digits.size() > 9) {  // a long code: digit by digit
-    for (char c : digits) out.emplace_back(ones[c - '0']);
-    return;
-  }
-  unsigned long n = std::stoul(std::string(digits));
-  bool year = digits.size() == 4 && ((n >= 1100 && n < 2000) || (n >= 2010 && n < 2100));
-  if (year && n % 100 == 0) {
-    below100(static_cast<unsigned>(n / 100), out);
-    out.emplace_back("hundred");
-  } else if (year) {
-    below100(static_cast<unsigned>(n / 100), out);
-    if (n % 100 < 10) out.emplace_back("oh");
-    below100(static_cast<unsigned>(n % 100), out);
-  } else {
-    cardinal(n, out);
-  }
-}
-
-void ordinal(unsigned long n, std::vector<std::string>& out) {
-  if (n % 100 == 0 || n >= 1000) {
-    cardinal(n, out);
-    out.back() += "th";
-    return;
-  }
-  if (n >= 100) {
-    cardinal(n / 100 * 100, out);
-    n %= 100;
-  }
-  if (n < 20) {
-    out.emplace_back(onesOrdinal[n]);
-  } else if (n % 10 == 0) {
-    out.emplace_back(tensOrdinal[n / 10]);
-  } else {
-    out.emplace_back(tens[n / 10]);
-    out.emplace_back(onesOrdinal[n % 10]);
-  }
-}
-
-struct Abbreviation {
-  const char* written;  // lower case, without its full stop
-  const char* read;
-};
-constexpr Abbreviation abbreviations[] = {
-    {"dr", "doctor"},      {"mr", "mister"}, {"mrs", "missus"},   {"ms", "miz"},
-    {"st", "saint"},       {"mt", "mount"},  {"jr", "junior"},    {"sr", "senior"},
-    {"prof", "professor"}, {"vs", "versus"}, {"etc", "et cetera"}};
 
 // The code point starting at `i` (advancing it), or nothing for a byte that starts none.
 std::optional<char32_t> nextCodePoint(std::string_view text, std::size_t& i) {
@@ -189,16 +100,14 @@ class Reader {
       appendUtf8(lowerCase, lower(*point));
     }
     if (fullStopAfter) {
-      for (const auto& a : abbreviations) {
-        if (lowerCase == a.written) {
-          for (std::string_view read(a.read); !read.empty();) {
-            auto blank = read.find(' ');
-            current_.emplace_back(read.substr(0, blank));
-            read = blank == std::string_view::npos ? "" : read.substr(blank + 1);
-          }
-          sentenceEnds = false;  // "Dr. Novak" goes on
-          return;
+      if (auto spoken = abbreviationRead(lowerCase)) {
+        for (std::string_view read(*spoken); !read.empty();) {
+          auto blank = read.find(' ');
+          current_.emplace_back(read.substr(0, blank));
+          read = blank == std::string_view::npos ? "" : read.substr(blank + 1);
         }
+        sentenceEnds = false;  // "Dr. Novak" goes on
+        return;
       }
     }
     if (lowerCase.size() <= longestWord) current_.push_back(std::move(lowerCase));
@@ -216,14 +125,14 @@ class Reader {
       if ((lowerSuffix == "st" || lowerSuffix == "nd" || lowerSuffix == "rd" ||
            lowerSuffix == "th") &&
           digits.size() <= 6) {
-        ordinal(std::stoul(std::string(digits)), current_);
+        ordinalWords(std::stoul(std::string(digits)), current_);
       } else {
-        number(digits, current_);
+        numberWords(digits, current_);
         word(std::string(suffix), false, ignored_);
       }
       return;
     }
-    number(digits, current_);
+    numberWords(digits, current_);
   }
 
   void endSentence() {
@@ -287,10 +196,8 @@ class Reader {
             std::all_of(token.begin(), token.end(), [](char d) { return d >= '0' && d <= '9'; }) &&
             text[i + 1] >= '0' && text[i + 1] <= '9' && text[i + 2] >= '0' && text[i + 2] <= '9' &&
             (i + 3 >= text.size() || text[i + 3] < '0' || text[i + 3] > '9')) {
-          cardinal(std::stoul(token), current_);
           unsigned minutes = static_cast<unsigned>((text[i + 1] - '0') * 10 + text[i + 2] - '0');
-          if (minutes > 0 && minutes < 10) current_.emplace_back("oh");
-          if (minutes > 0) below100(minutes, current_);
+          timeWords(std::stoul(token), minutes, current_);
           i += 3;
           continue;
         }
