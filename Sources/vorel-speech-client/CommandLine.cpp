@@ -8,29 +8,33 @@
 #include <optional>
 
 #include "ClientHelp.h"
+#include "OptionTable.h"
 
 namespace vorel::client {
 
 namespace {
 
-// Each option, whether it takes a value, and the commands it applies to ("" for any).
-struct OptionRule {
-  const char* name;
-  bool takesValue;
-  std::vector<std::string> commands;
-};
+using commandline::OptionRule;
 
-const std::vector<OptionRule> optionRules = {
-    {"--helper", true, {""}},
-    {"--json", false, {""}},
-    {"--locale", true, {"transcribe", "dictate", "learn", "forget"}},
-    {"--list", false, {"learn"}},
-    {"--format", true, {"transcribe"}},
-    {"--max-line-width", true, {"transcribe"}},
-    {"--max-duration", true, {"transcribe"}},
-    {"--output", true, {"transcribe"}},
-    {"--realtime", false, {"dictate"}},
-};
+commandline::OptionTable optionTable() {
+  commandline::OptionTable table;
+  for (const auto& [name, text] : helpTexts) {
+    if (!name.empty()) table.verbs.push_back(name);
+  }
+  table.options = {
+      {"--helper", true, {}},
+      {"--json", false, {}},
+      {"--locale", true, {"transcribe", "dictate", "learn", "forget"}},
+      {"--list", false, {"learn"}},
+      {"--format", true, {"transcribe"}},
+      {"--max-line-width", true, {"transcribe"}},
+      {"--max-duration", true, {"transcribe"}},
+      {"--output", true, {"transcribe"}},
+      {"--realtime", false, {"dictate"}},
+  };
+  table.shortNames = {{'o', "--output"}};
+  return table;
+}
 
 std::string lowercase(std::string text) {
   for (auto& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -48,37 +52,6 @@ std::optional<double> positiveNumber(const std::string& text, double most) {
   return value;
 }
 
-// Letters to change, add, remove or swap with their neighbour to make one word the other.
-std::size_t editDistance(const std::string& a, const std::string& b) {
-  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min(
-          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-      }
-    }
-  }
-  return d[a.size()][b.size()];
-}
-
-std::vector<std::string> commandNames() {
-  std::vector<std::string> names{"help"};
-  for (const auto& [name, text] : helpTexts) {
-    if (!name.empty()) names.push_back(name);
-  }
-  return names;
-}
-
-std::string withSuggestion(const std::string& problem, const std::string& given,
-                           const std::vector<std::string>& known) {
-  auto near = nearest(given, known);
-  return near.empty() ? problem : problem + "; did you mean " + near + "?";
-}
-
 // The format a file's name asks for ("notes.srt"), if any.
 std::optional<Format> formatOfName(const std::string& path) {
   auto extension = lowercase(std::filesystem::path(path).extension().string());
@@ -88,95 +61,18 @@ std::optional<Format> formatOfName(const std::string& path) {
 
 }  // namespace
 
-std::string nearest(const std::string& given, const std::vector<std::string>& known) {
-  std::string best;
-  std::size_t bestDistance = 0;
-  for (const auto& word : known) {
-    std::size_t distance = editDistance(lowercase(given), word);
-    // A slip of one or two letters, fewer than half of them.
-    if (distance <= 2 && distance * 2 < word.size() && (best.empty() || distance < bestDistance)) {
-      best = word;
-      bestDistance = distance;
-    }
-  }
-  return best;
-}
-
 std::expected<Options, int> parseCommandLine(const std::vector<std::string>& args) {
+  auto line = commandline::readCommandLine(args, optionTable());
+  if (!line) return std::unexpected(usage(line.error().verb, line.error().problem));
   Options options;
-  std::vector<std::pair<std::string, std::string>> given;  // options and their values
-  bool onlyArguments = false;                              // after "--"
-  bool helpCommand = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i];
-    bool isOption = !onlyArguments && a.size() > 1 && a[0] == '-';
-    if (isOption && a == "--") {
-      onlyArguments = true;
-    } else if (isOption && (a == "--help" || a == "-h")) {
-      options.help = true;
-    } else if (isOption && a == "--version") {
-      options.version = true;
-    } else if (isOption) {
-      std::optional<std::string> value;
-      if (a.starts_with("--")) {
-        if (auto equals = a.find('='); equals != std::string::npos) {
-          value = a.substr(equals + 1);
-          a = a.substr(0, equals);
-        }
-      } else if (a.starts_with("-o")) {
-        if (a.size() > 2) value = a.substr(2);
-        a = "--output";
-      }
-      auto rule = std::find_if(optionRules.begin(), optionRules.end(),
-                               [&](const OptionRule& r) { return a == r.name; });
-      if (rule == optionRules.end()) {
-        std::vector<std::string> names;
-        for (const auto& r : optionRules) names.push_back(r.name);
-        names.insert(names.end(), {"--help", "--version"});
-        return std::unexpected(
-            usage(options.command, withSuggestion("unknown option " + a, a, names)));
-      }
-      if (rule->takesValue && !value) {
-        if (i + 1 >= args.size())
-          return std::unexpected(usage(options.command, a + " needs a value"));
-        value = args[++i];
-      } else if (!rule->takesValue && value) {
-        return std::unexpected(usage(options.command, a + " takes no value"));
-      }
-      given.emplace_back(a, value.value_or(""));
-    } else if (options.command.empty() && !helpCommand) {
-      if (a == "help") {
-        helpCommand = true;  // "help" or "help COMMAND": that command's --help
-        options.help = true;
-        continue;
-      }
-      if (!helpTexts.count(a) || a.empty()) {
-        return std::unexpected(
-            usage("", withSuggestion("unknown command " + a, a, commandNames())));
-      }
-      options.command = a;
-    } else if (helpCommand && options.command.empty()) {
-      if (!helpTexts.count(a) || a.empty()) {
-        return std::unexpected(usage("", withSuggestion("no help on " + a, a, commandNames())));
-      }
-      options.command = a;
-    } else {
-      options.arguments.push_back(a);
-    }
-  }
+  options.command = line->verb;
+  options.arguments = line->arguments;
+  options.help = line->help;
+  options.version = line->version;
   if (options.help || options.version) return options;
   bool layoutGiven = false;
   bool formatGiven = false;
-  for (const auto& [name, value] : given) {
-    const auto& rule = *std::find_if(optionRules.begin(), optionRules.end(),
-                                     [&](const OptionRule& r) { return name == r.name; });
-    bool applies = std::any_of(rule.commands.begin(), rule.commands.end(),
-                               [&](const auto& c) { return c.empty() || c == options.command; });
-    if (!applies) {
-      return std::unexpected(
-          usage(options.command, name + " does not apply to " +
-                                     (options.command.empty() ? "no command" : options.command)));
-    }
+  for (const auto& [name, value] : line->options) {
     if (name == "--helper") {
       options.helper = value;
     } else if (name == "--json") {
@@ -186,9 +82,9 @@ std::expected<Options, int> parseCommandLine(const std::vector<std::string>& arg
     } else if (name == "--format") {
       auto format = formatNamed(lowercase(value));
       if (!format) {
-        return std::unexpected(
-            usage(options.command, withSuggestion("unknown format " + value, value,
-                                                  {"text", "txt", "srt", "vtt", "json"})));
+        return std::unexpected(usage(
+            options.command, commandline::withSuggestion("unknown format " + value, value,
+                                                         {"text", "txt", "srt", "vtt", "json"})));
       }
       options.format = *format;
       formatGiven = true;

@@ -14,7 +14,4 @@ namespace vorel::client {
 // The options, or the usage error's status once the error has been said.
 std::expected<Options, int> parseCommandLine(const std::vector<std::string>& args);
 
-// The known word nearest to `given` when it is near enough to be a slip ("trancribe"), else "".
-std::string nearest(const std::string& given, const std::vector<std::string>& known);
-
 }  // namespace vorel::client
