@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "AudioFiles.h"
-#include "Decoder.h"
+#include "Recogniser.h"
 #include "Installer.h"
 #include "LinuxServiceLevel.h"
 #include "Locales.h"
@@ -16,7 +16,7 @@
 namespace vorel::linuxplatform {
 namespace {
 
-const AudioFormat analyzerFormat{CommonFormat::int16, Decoder::sampleRate, 1, true};
+const AudioFormat analyzerFormat{CommonFormat::int16, Recogniser::sampleRate, 1, true};
 constexpr int maxFileDecoders = 4;  // each holds a model: about 20 MB
 
 // Runs the decoder over a whole file (on the caller's thread) or over live input (on a thread
@@ -36,7 +36,7 @@ class RealAnalyzer final : public Analyzer {
 
   std::expected<std::optional<MediaTime>, PlatformError> analyzeSequence(AudioFile& file) override {
     if (auto opened = openDecoder(); !opened) return std::unexpected(opened.error());
-    auto read = file.read(Decoder::sampleRate, [&](std::span<const std::int16_t> block) {
+    auto read = file.read(Recogniser::sampleRate, [&](std::span<const std::int16_t> block) {
       if (cancelled_) return false;
       decoder_->feed(block);
       return true;
@@ -44,7 +44,7 @@ class RealAnalyzer final : public Analyzer {
     if (!read) return std::unexpected(read.error());
     if (cancelled_) return std::unexpected(cancelledError());
     if (decoder_->position() == 0) return std::optional<MediaTime>{};
-    return std::optional<MediaTime>{MediaTime::make(decoder_->position(), Decoder::sampleRate)};
+    return std::optional<MediaTime>{MediaTime::make(decoder_->position(), Recogniser::sampleRate)};
   }
 
   std::expected<void, PlatformError> finalizeAndFinish(MediaTime) override {
@@ -99,7 +99,7 @@ class RealAnalyzer final : public Analyzer {
     int decoders = live ? 1
                         : std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1,
                                      maxFileDecoders);
-    auto decoder = Decoder::open(
+    auto decoder = Recogniser::open(
         files, live, [queue](TranscriptionResult result) { queue->push(std::move(result)); },
         decoders);
     if (!decoder) return std::unexpected(decoder.error());
@@ -116,7 +116,7 @@ class RealAnalyzer final : public Analyzer {
 
   std::shared_ptr<const ModelStore> store_;
   std::shared_ptr<Transcriber> transcriber_;
-  std::unique_ptr<Decoder> decoder_;
+  std::unique_ptr<Recogniser> decoder_;
   std::atomic<bool> cancelled_{false};
   std::jthread live_;
 };

@@ -22,7 +22,7 @@
 
 #include "PersonalBuild.h"
 #include "PersonalModel.h"
-#include "Recogniser.h"
+#include "Decoder.h"
 
 #ifdef __SANITIZE_ADDRESS__
 // Built with AddressSanitizer, the checker runs without an environment: the leaks PocketSphinx
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
       return learnt.learnt ? 0 : 1;
     }
     if (argc != 4) return 2;
-    return Recogniser::trialRun({argv[1], argv[2], argv[3], {}}) ? 0 : 1;
+    return Decoder::trialRun({argv[1], argv[2], argv[3], {}}) ? 0 : 1;
   } catch (const std::exception&) {
     return 1;
   }

@@ -20,7 +20,7 @@
 #include "NgramEstimator.h"
 #include "PersonalText.h"
 #include "Pronunciation.h"
-#include "Recogniser.h"
+#include "Decoder.h"
 #include "Sha256.h"
 
 namespace vorel::linuxplatform {
@@ -313,7 +313,7 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
   ModelFiles personal = general;
   personal.dictionary = into / "dictionary.dict";
   personal.personalLanguageModel = into / "personal.lm";
-  if (!Recogniser::trialRun(personal)) return failed("the recogniser could not load its model");
+  if (!Decoder::trialRun(personal)) return failed("the recogniser could not load its model");
   // Written last: a folder with a summary is a whole build.
   auto json = summary.dump(1, ' ', false, nlohmann::json::error_handler_t::replace);
   if (!writeFile(into / "summary.json", json + "\n")) {

@@ -1,4 +1,4 @@
-// Decodes utterances whole on worker threads, each with a recogniser of its own (the ones given
+// Decodes utterances whole on worker threads, each with a decoder of its own (the ones given
 // first, then more made as they are needed, up to `most`), and delivers their results to the
 // sink in the order the utterances were given, between results given directly.
 //
@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "Recogniser.h"
+#include "Decoder.h"
 #include "SpeechPlatform.h"
 
 namespace vorel::linuxplatform {
@@ -30,7 +30,7 @@ namespace vorel::linuxplatform {
 class DecoderPool {
  public:
   using Sink = std::function<void(TranscriptionResult)>;
-  // Makes one more recogniser; nothing when it cannot (out of memory, most likely).
+  // Makes one more decoder; nothing when it cannot (out of memory, most likely).
   using Factory = std::function<std::unique_ptr<UtteranceDecoder>()>;
   using Ticket = std::uint64_t;
 
@@ -44,7 +44,7 @@ class DecoderPool {
     int pauseMs = 0;  // after it: 0 when cut, -1 at the end of the audio
   };
 
-  // With `waitingAtMost`, `decode` waits while that many utterances wait for a recogniser;
+  // With `waitingAtMost`, `decode` waits while that many utterances wait for a decoder;
   // without (0), it never waits.
   DecoderPool(std::vector<std::unique_ptr<UtteranceDecoder>> loaded, int most, Factory make,
               Sink sink, std::size_t waitingAtMost);

@@ -1,147 +1,140 @@
 #include "Recogniser.h"
 
-#include <pocketsphinx.h>
-#include <sphinxbase/err.h>
-
-#include <mutex>
-
-#include "ListenConfig.h"
+#include <algorithm>
 
 namespace vorel::linuxplatform {
-namespace {
 
-bool isWord(const char* word) {
-  std::string_view w(word);
-  return !w.empty() && w != "<s>" && w != "</s>" && w != "<sil>" && w.front() != '[' &&
-         !w.starts_with("++") && w != "<unk>";
-}
-
-std::string spelling(const char* word) {
-  std::string_view w(word);
-  auto alternative = w.find('(');
-  return std::string(w.substr(0, alternative));
-}
-
-// Decodes with the general language model mixed with an n-gram model of the writer's text,
-// so that their names, words and phrases can win where the general model makes them too rare.
-// Measured: the mix makes a decode 1.6 to 1.8 times slower; adding the words to the general
-// model instead is what the library cannot do (its decodes crash once such a word is a
-// history).
-bool usePersonalModel(ps_decoder_t* ps, const ModelFiles& model) {
-  // The default search holds the general model in a set of one: mixed with that model itself,
-  // not with the set, so that no score goes through two sets.
-  ngram_model_t* defaultSet = ps_get_lm(ps, "_default");
-  if (!defaultSet) return false;
-  ngram_model_set_iter_t* first = ngram_model_set_iter(defaultSet);
-  if (!first) return false;
-  const char* generalName = nullptr;
-  ngram_model_t* general = ngram_model_set_iter_model(first, &generalName);
-  ngram_model_set_iter_free(first);
-  if (!general) return false;
-  ngram_model_t* personal = ngram_model_read(ps_get_config(ps), model.personalLanguageModel.c_str(),
-                                             NGRAM_ARPA, ps_get_logmath(ps));
-  if (!personal) return false;
-  // The set owns its models: the general one is shared with the default search.
-  ngram_model_t* models[] = {personal, ngram_model_retain(general)};
-  char personalName[] = "personal", generalLabel[] = "general";
-  char* names[] = {personalName, generalLabel};
-  const float32 weights[] = {ListenConfig::personalWeight, 1 - ListenConfig::personalWeight};
-  ngram_model_t* mixed = ngram_model_set_init(ps_get_config(ps), models, names, weights, 2);
-  if (!mixed) {
-    ngram_model_free(general);
-    ngram_model_free(personal);
-    return false;
+std::expected<std::unique_ptr<Recogniser>, PlatformError> Recogniser::open(const ModelFiles& model,
+                                                                           bool partialResults,
+                                                                           Sink sink,
+                                                                           int decoders) {
+  // Live text needs a recogniser of its own beside the one that decodes utterances whole: load
+  // both at once. It decodes with the general language model alone: mixed with the writer's
+  // own, decoding is much slower, and the live text would take the time the finals need.
+  std::unique_ptr<Decoder> running, whole;
+  ModelFiles general = model;
+  general.personalLanguageModel.clear();
+  {
+    std::jthread second;
+    if (partialResults) second = std::jthread([&] { running = Decoder::load(general); });
+    whole = Decoder::load(model);
   }
-  // The search keeps a reference of its own.
-  bool set = ps_set_lm(ps, "personal", mixed) == 0;
-  ngram_model_free(mixed);
-  return set && ps_set_search(ps, "personal") == 0;
-}
-
-ps_decoder_t* loadDecoder(const ModelFiles& model) {
-  // The recogniser's log is process-wide: switched off once, and never given a log file, whose
-  // opening closes the one other recognisers may be writing to at that moment.
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { err_set_logfp(nullptr); });
-  // Loading touches more of the library's process-wide state: one load at a time.
-  static std::mutex loading;
-  std::lock_guard lock(loading);
-  cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(),
-                                 "-lm", model.languageModel.c_str(), "-dict",
-                                 model.dictionary.c_str(), "-remove_silence", "no", nullptr);
-  if (!config) return nullptr;
-
-  ps_decoder_t* ps = ps_init(config);
-  cmd_ln_free_r(config);
-  if (ps && !model.personalLanguageModel.empty() && !usePersonalModel(ps, model)) {
-    ps_free(ps);
-    return nullptr;
+  if (!whole || (partialResults && !running)) {
+    return std::unexpected(PlatformError{"the speech engine could not load the model in " +
+                                         model.acousticModel.parent_path().string()});
   }
-  return ps;
+  std::vector<std::unique_ptr<UtteranceDecoder>> loaded;
+  loaded.push_back(std::move(whole));
+  // A file waits for the recognisers, two utterances a recogniser ahead at most. Live, the
+  // running decode never waits for them: how far behind they may fall is the session's to say.
+  int most = std::max(decoders, 1);
+  auto pool = std::make_unique<DecoderPool>(
+      std::move(loaded), most,
+      [model]() -> std::unique_ptr<UtteranceDecoder> { return Decoder::load(model); },
+      std::move(sink), partialResults ? 0 : 2 * static_cast<std::size_t>(most));
+  return std::unique_ptr<Recogniser>(new Recogniser(std::move(running), std::move(pool)));
 }
 
-}  // namespace
+Recogniser::Recogniser(std::unique_ptr<Decoder> running, std::unique_ptr<DecoderPool> pool)
+    : running_(std::move(running)),
+      pool_(std::move(pool)),
+      denoiser_(/*lookBack=*/!running_),
+      detector_(config_),
+      finder_(/*guesses=*/running_ != nullptr, config_) {}
 
-std::unique_ptr<Recogniser> Recogniser::load(const ModelFiles& model) {
-  ps_decoder_t* ps = loadDecoder(model);
-  if (!ps) return nullptr;
-  return std::unique_ptr<Recogniser>(new Recogniser(ps));
-}
+Recogniser::~Recogniser() = default;
 
-Recogniser::~Recogniser() {
-  if (running_) ps_end_utt(ps_);
-  ps_free(ps_);
-}
-
-std::optional<std::vector<RecognisedWord>> Recogniser::decodeWhole(
-    std::span<const std::int16_t> utterance) {
-  ps_start_stream(ps_);  // word frames count from the utterance's first sample
-  bool decoded = ps_start_utt(ps_) == 0 &&
-                 ps_process_raw(ps_, utterance.data(), utterance.size(), FALSE, TRUE) >= 0;
-  decoded = ps_end_utt(ps_) == 0 && decoded;
-  if (!decoded) return std::nullopt;
-  return words();
-}
-
-bool Recogniser::trialRun(const ModelFiles& model) {
-  auto recogniser = load(model);
-  if (!recogniser) return false;
-  std::vector<std::int16_t> quiet(ListenConfig::sampleRate / 2);
-  for (std::size_t i = 0; i < quiet.size(); ++i) quiet[i] = static_cast<std::int16_t>(i % 7 * 50);
-  return recogniser->decodeWhole(quiet).has_value();
-}
-
-void Recogniser::begin() {
-  ps_start_stream(ps_);
-  ps_start_utt(ps_);
-  running_ = true;
-}
-
-void Recogniser::add(std::span<const std::int16_t> samples) {
-  ps_process_raw(ps_, samples.data(), samples.size(), FALSE, FALSE);
-}
-
-std::string Recogniser::hypothesis() {
-  int32 score;
-  const char* hyp = ps_get_hyp(ps_, &score);
-  return hyp ? hyp : "";
-}
-
-void Recogniser::end() {
-  if (running_) ps_end_utt(ps_);
-  running_ = false;
-}
-
-std::vector<RecognisedWord> Recogniser::words() {
-  std::vector<RecognisedWord> found;
-  for (ps_seg_t* seg = ps_seg_iter(ps_); seg; seg = ps_seg_next(seg)) {
-    const char* word = ps_seg_word(seg);
-    if (!isWord(word)) continue;
-    int startFrame, endFrame;
-    ps_seg_frames(seg, &startFrame, &endFrame);
-    found.push_back({spelling(word), startFrame, endFrame + 1});
+void Recogniser::feed(std::span<const std::int16_t> samples) {
+  position_ += static_cast<std::int64_t>(samples.size());
+  finder_.setAudioLength(position_);
+  takeSamples(denoiser_.process(samples));
+  if (finder_.open() && running_) {
+    // The running decode takes the audio in blocks of the same size however it arrived, so that
+    // the same audio streamed in any pieces reads alike.
+    auto block = static_cast<std::size_t>(ListenConfig::samples(config_.decodeBlockMs));
+    auto utterance = finder_.utterance();
+    while (utterance.size() - runningFed_ >= block) {
+      running_->add(utterance.subspan(runningFed_, block));
+      runningFed_ += block;
+    }
+    reportPartial();
   }
-  return found;
+}
+
+void Recogniser::takeSamples(std::span<const std::int16_t> samples) {
+  constexpr std::size_t frameSamples = ListenConfig::frameSamples;
+  while (!samples.empty()) {
+    std::size_t take = std::min(frameSamples - partialFrame_.size(), samples.size());
+    partialFrame_.insert(partialFrame_.end(), samples.begin(), samples.begin() + take);
+    samples = samples.subspan(take);
+    if (partialFrame_.size() == frameSamples) {
+      takeFrame(partialFrame_);
+      partialFrame_.clear();
+    }
+  }
+}
+
+void Recogniser::takeFrame(std::span<const std::int16_t> frame) {
+  handle(finder_.take(frame, detector_.isSpeech(frame)));
+}
+
+void Recogniser::handle(std::vector<UtteranceEvent> events) {
+  int longestPhrase = ListenConfig::frames(config_.longestPhraseMs);
+  for (auto& event : events) {
+    switch (event.kind) {
+      case UtteranceEvent::Kind::opened:
+        lastPartial_.clear();
+        runningFed_ = 0;
+        if (running_) running_->begin();
+        break;
+      case UtteranceEvent::Kind::guess:
+        guess_ = pool_->guess({event.start, std::move(event.audio), longestPhrase, event.heard});
+        break;
+      case UtteranceEvent::Kind::withdrawn:
+        if (guess_) pool_->withdraw(*guess_);
+        guess_.reset();
+        break;
+      case UtteranceEvent::Kind::closed:
+        if (running_) running_->end();
+        lastPartialFrame_ = finder_.framesSeen();
+        if (event.byGuess && guess_) {
+          pool_->confirm(*guess_, event.pauseMs);
+        } else {
+          pool_->decode(
+              {event.start, std::move(event.audio), longestPhrase, event.heard, event.pauseMs});
+        }
+        guess_.reset();
+        break;
+      case UtteranceEvent::Kind::quiet:
+        pool_->deliver({"", {sampleTime(event.start), sampleTime(0)}, true});
+        lastPartialFrame_ = finder_.framesSeen();
+        break;
+    }
+  }
+}
+
+void Recogniser::reportPartial() {
+  std::string text = running_->hypothesis();
+  std::int64_t frames = finder_.framesSeen();
+  if (text == lastPartial_ &&
+      frames - lastPartialFrame_ < ListenConfig::frames(config_.repeatPartialMs)) {
+    return;
+  }
+  pool_->provisional(text, finder_.utteranceStart(), frames * ListenConfig::frameSamples);
+  lastPartial_ = text;
+  lastPartialFrame_ = frames;
+}
+
+void Recogniser::flush() {
+  takeSamples(denoiser_.rest());
+  if (!partialFrame_.empty()) {
+    // The last few milliseconds: pad them to a whole frame of silence so nothing is lost.
+    partialFrame_.resize(ListenConfig::frameSamples, 0);
+    takeFrame(partialFrame_);
+    partialFrame_.clear();
+  }
+  handle(finder_.finish());
+  pool_->drain();
 }
 
 }  // namespace vorel::linuxplatform
