@@ -31,11 +31,6 @@ struct ListenConfig {
 
   // A sentence may end at a pause this long.
   static constexpr int sentenceEndPauseMs = 350;
-  // The share of the writer's own language model beside the general one, once it has learnt
-  // their text. The library mixes the models' scores after the language weight (-lw 6.5), so a
-  // share w weighs a probability as about w^(1/6.5): 0.1 counts as 0.7. Measured on a personal
-  // journal: 0.01 to 0.5 hear the same share of the writer's words; 0.1 has the fewest errors.
-  static constexpr float personalWeight = 0.1f;
 
   // Telling speech from the noise floor.
   double speechAboveFloorDb = 15;     // a frame this far above the floor is speech

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "PersonalMix.h"
+
 namespace vorel::linuxplatform {
 
 std::expected<std::unique_ptr<Recogniser>, PlatformError> Recogniser::open(const ModelFiles& model,
@@ -12,8 +14,7 @@ std::expected<std::unique_ptr<Recogniser>, PlatformError> Recogniser::open(const
   // both at once. It decodes with the general language model alone: mixed with the writer's
   // own, decoding is much slower, and the live text would take the time the finals need.
   std::unique_ptr<Decoder> running, whole;
-  ModelFiles general = model;
-  general.personalLanguageModel.clear();
+  ModelFiles general = withoutPersonalModel(model);
   {
     std::jthread second;
     if (partialResults) second = std::jthread([&] { running = Decoder::load(general); });
