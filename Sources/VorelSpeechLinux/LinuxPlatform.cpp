@@ -5,19 +5,18 @@
 #include <thread>
 
 #include "AudioFiles.h"
-#include "Recogniser.h"
 #include "Installer.h"
 #include "LinuxServiceLevel.h"
 #include "Locales.h"
 #include "ModelCheck.h"
 #include "PersonalModel.h"
+#include "Recogniser.h"
 #include "SoxrConverter.h"
 
 namespace vorel::linuxplatform {
 namespace {
 
 const AudioFormat analyzerFormat{CommonFormat::int16, Recogniser::sampleRate, 1, true};
-constexpr int maxFileDecoders = 4;  // each holds a model: about 20 MB
 
 // Runs the decoder over a whole file (on the caller's thread) or over live input (on a thread
 // of its own), delivering results into the transcriber's queue.
@@ -98,7 +97,7 @@ class RealAnalyzer final : public Analyzer {
     bool live = transcriber_->mode() == TranscriberMode::live;
     int decoders = live ? 1
                         : std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1,
-                                     maxFileDecoders);
+                                     ListenConfig::mostFileDecoders);
     auto decoder = Recogniser::open(
         files, live, [queue](TranscriptionResult result) { queue->push(std::move(result)); },
         decoders);

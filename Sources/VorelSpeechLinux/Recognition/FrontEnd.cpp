@@ -8,10 +8,10 @@
 
 namespace vorel::linuxplatform {
 
-Denoiser::Denoiser(bool lookBack)
+Denoiser::Denoiser(const ListenConfig& config, bool lookBack)
     : state_(speex_preprocess_state_init(blockSamples, ListenConfig::sampleRate)),
       holding_(lookBack) {
-  int on = 1, off = 0, suppress = -15;  // voice detection and dereverberation stay off
+  int on = 1, off = 0, suppress = config.noiseSuppressDb;  // no voice detection, no dereverb
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_DENOISE, &on);
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_NOISE_SUPPRESS, &suppress);
   speex_preprocess_ctl(state_, SPEEX_PREPROCESS_SET_AGC, &off);

@@ -49,7 +49,7 @@ class NoiseLevel {
 class Denoiser {
  public:
   static constexpr int blockSamples = ListenConfig::noiseBlockSamples;
-  explicit Denoiser(bool lookBack = false);
+  explicit Denoiser(const ListenConfig& config, bool lookBack = false);
   ~Denoiser();
   Denoiser(const Denoiser&) = delete;
   Denoiser& operator=(const Denoiser&) = delete;

@@ -1,5 +1,8 @@
-// Every tuning value of listening in one place, each with its unit in its name. The defaults are
-// the numbers the recogniser is measured with; tests may give smaller ones.
+// Every tuning value of listening in one place, each with its unit in its name, grouped by what
+// it tunes: the audio, finding utterances (the endpoint rules), decoding, telling speech from
+// the noise floor (the speech detector), and noise. The defaults are the numbers the
+// recogniser is measured with; the pipeline is given them where it is built, and tests may give
+// smaller ones.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +32,10 @@ struct ListenConfig {
   int decodeBlockMs = 100;     // the running decode takes audio in blocks this long
   int longestPhraseMs = 7000;  // results are phrases of at most this
 
-  // A sentence may end at a pause this long.
-  static constexpr int sentenceEndPauseMs = 350;
+  // Decoding: a file's utterances on up to this many decoders (each holds a model, about 20
+  // MB), each at most this many utterances ahead of its results.
+  static constexpr int mostFileDecoders = 4;
+  static constexpr int fileUtterancesAheadPerDecoder = 2;
 
   // Telling speech from the noise floor.
   double speechAboveFloorDb = 15;     // a frame this far above the floor is speech
@@ -44,10 +49,14 @@ struct ListenConfig {
   int noisePeakWindowS = 10;  // the loudest blocks of this long hold the speech
   double noisyBelowDb = 31;   // noisy when speech stands less than this above the noise
   double cleanAboveDb = 35;   // clean again when more than this
+  int noiseSuppressDb = -15;  // how far the denoiser pushes noise down
 
   static constexpr int frames(int ms) { return ms / frameMs; }
   static constexpr std::int64_t samples(int ms) { return std::int64_t{ms} * sampleRate / 1000; }
 };
+
+// A sentence may end at a pause that ends an utterance.
+inline constexpr int sentenceEndPauseMs = ListenConfig{}.pauseToEndMs;
 
 // The level of some samples in dB below full scale (-100 for digital silence).
 double levelDbfs(std::span<const std::int16_t> samples);

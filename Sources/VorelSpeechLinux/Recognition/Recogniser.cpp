@@ -6,10 +6,9 @@
 
 namespace vorel::linuxplatform {
 
-std::expected<std::unique_ptr<Recogniser>, PlatformError> Recogniser::open(const ModelFiles& model,
-                                                                           bool partialResults,
-                                                                           Sink sink,
-                                                                           int decoders) {
+std::expected<std::unique_ptr<Recogniser>, PlatformError> Recogniser::open(
+    const ModelFiles& model, bool partialResults, Sink sink, int decoders,
+    const ListenConfig& config) {
   // Live text needs a recogniser of its own beside the one that decodes utterances whole: load
   // both at once. It decodes with the general language model alone: mixed with the writer's
   // own, decoding is much slower, and the live text would take the time the finals need.
@@ -26,20 +25,24 @@ std::expected<std::unique_ptr<Recogniser>, PlatformError> Recogniser::open(const
   }
   std::vector<std::unique_ptr<UtteranceDecoder>> loaded;
   loaded.push_back(std::move(whole));
-  // A file waits for the recognisers, two utterances a recogniser ahead at most. Live, the
+  // A file waits for the decoders, a few utterances a decoder ahead at most. Live, the
   // running decode never waits for them: how far behind they may fall is the session's to say.
   int most = std::max(decoders, 1);
   auto pool = std::make_unique<DecoderPool>(
       std::move(loaded), most,
       [model]() -> std::unique_ptr<UtteranceDecoder> { return Decoder::load(model); },
-      std::move(sink), partialResults ? 0 : 2 * static_cast<std::size_t>(most));
-  return std::unique_ptr<Recogniser>(new Recogniser(std::move(running), std::move(pool)));
+      std::move(sink),
+      partialResults ? 0
+                     : ListenConfig::fileUtterancesAheadPerDecoder* static_cast<std::size_t>(most));
+  return std::unique_ptr<Recogniser>(new Recogniser(config, std::move(running), std::move(pool)));
 }
 
-Recogniser::Recogniser(std::unique_ptr<Decoder> running, std::unique_ptr<DecoderPool> pool)
-    : running_(std::move(running)),
+Recogniser::Recogniser(const ListenConfig& config, std::unique_ptr<Decoder> running,
+                       std::unique_ptr<DecoderPool> pool)
+    : config_(config),
+      running_(std::move(running)),
       pool_(std::move(pool)),
-      denoiser_(/*lookBack=*/!running_),
+      denoiser_(config_, /*lookBack=*/!running_),
       detector_(config_),
       finder_(/*guesses=*/running_ != nullptr, config_) {}
 

@@ -36,10 +36,9 @@ class Recogniser {
   // Loads the model; fails with a readable reason. Utterances are decoded whole, by up to
   // `decoders` decoders at once; with partial results, the text of an open utterance comes
   // from a running decode as it is spoken.
-  static std::expected<std::unique_ptr<Recogniser>, PlatformError> open(const ModelFiles& model,
-                                                                        bool partialResults,
-                                                                        Sink sink,
-                                                                        int decoders = 1);
+  static std::expected<std::unique_ptr<Recogniser>, PlatformError> open(
+      const ModelFiles& model, bool partialResults, Sink sink, int decoders = 1,
+      const ListenConfig& config = {});
   ~Recogniser();
   Recogniser(const Recogniser&) = delete;
   Recogniser& operator=(const Recogniser&) = delete;
@@ -53,7 +52,8 @@ class Recogniser {
   std::int64_t position() const { return position_; }
 
  private:
-  Recogniser(std::unique_ptr<Decoder> running, std::unique_ptr<DecoderPool> pool);
+  Recogniser(const ListenConfig& config, std::unique_ptr<Decoder> running,
+             std::unique_ptr<DecoderPool> pool);
 
   void takeSamples(std::span<const std::int16_t> samples);
   void takeFrame(std::span<const std::int16_t> frame);

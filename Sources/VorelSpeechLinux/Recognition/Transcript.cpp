@@ -45,7 +45,7 @@ std::string Sentences::write(std::string_view words, bool mayEnd) {
 }
 
 bool sentenceMayEnd(int pauseMs) {
-  return pauseMs < 0 || pauseMs >= ListenConfig::sentenceEndPauseMs;
+  return pauseMs < 0 || pauseMs >= sentenceEndPauseMs;
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> phrases(
