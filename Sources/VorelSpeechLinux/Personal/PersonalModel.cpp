@@ -17,7 +17,6 @@
 
 #include "ChildProcess.h"
 #include "ModelCheck.h"
-#include "PersonalBuild.h"
 #include "Sha256.h"
 #include "TextFolder.h"
 

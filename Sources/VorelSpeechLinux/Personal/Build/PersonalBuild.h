@@ -6,13 +6,9 @@
 #include <string>
 
 #include "ModelFiles.h"
+#include "PersonalModel.h"
 
 namespace vorel::linuxplatform {
-
-// How a build ended, as the model checker's exit status: built; failed for a passing reason
-// (the disk, the model's files); the text no longer had the digest asked for; or the text
-// itself cannot be learnt (nothing of it can be read or pronounced).
-enum class PersonalBuild { built = 0, failed = 1, textChanged = 3, cannotLearn = 4 };
 
 struct PersonalBuildResult {
   PersonalBuild outcome = PersonalBuild::built;
