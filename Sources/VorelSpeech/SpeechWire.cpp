@@ -2,6 +2,7 @@
 
 #include <array>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <utility>
 
 namespace vorel {
@@ -38,52 +39,65 @@ Decoded<Json> parse(std::string_view bytes) {
   }
 }
 
-// Reads the keys of one JSON object; every key read is required and must have its type.
+// Reads the keys of one JSON object; every key read is required and must have its type. The
+// first problem is kept, and what is read after it is empty: a decoder reads what it needs, then
+// asks whether all of it was there.
 class Reader {
  public:
-  static Decoded<Reader> open(const Json& value) {
-    if (!value.is_object()) return fail("expected a JSON object");
-    return Reader(value);
+  explicit Reader(const Json& value) : object_(&value) {
+    if (!value.is_object()) problem_ = WireError{"expected a JSON object"};
   }
 
-  Decoded<std::string> string(const char* key) const {
-    auto v = field(key);
-    if (!v) return std::unexpected(v.error());
-    if (!(*v)->is_string()) return typeError(key, "a string");
-    return (*v)->get<std::string>();
+  std::string string(const char* key) {
+    const Json* v = field(
+        key, [](const Json& j) { return j.is_string(); }, "a string");
+    return v ? v->get<std::string>() : std::string();
   }
-  Decoded<std::uint64_t> unsignedInteger(const char* key) const {
-    auto v = field(key);
-    if (!v) return std::unexpected(v.error());
-    if (!(*v)->is_number_unsigned()) return typeError(key, "an unsigned 64-bit integer");
-    return (*v)->get<std::uint64_t>();
+  std::uint64_t unsignedInteger(const char* key) {
+    const Json* v = field(
+        key, [](const Json& j) { return j.is_number_unsigned(); }, "an unsigned 64-bit integer");
+    return v ? v->get<std::uint64_t>() : 0;
   }
-  Decoded<bool> boolean(const char* key) const {
-    auto v = field(key);
-    if (!v) return std::unexpected(v.error());
-    if (!(*v)->is_boolean()) return typeError(key, "a boolean");
-    return (*v)->get<bool>();
+  bool boolean(const char* key) {
+    const Json* v = field(
+        key, [](const Json& j) { return j.is_boolean(); }, "a boolean");
+    return v && v->get<bool>();
   }
-  Decoded<const Json*> array(const char* key) const {
-    auto v = field(key);
-    if (!v) return std::unexpected(v.error());
-    if (!(*v)->is_array()) return typeError(key, "an array");
-    return *v;
+  const Json& array(const char* key) {
+    static const Json none = Json::array();
+    const Json* v = field(
+        key, [](const Json& j) { return j.is_array(); }, "an array");
+    return v ? *v : none;
+  }
+
+  // Whether a read has failed; the first problem.
+  bool failed() const { return problem_.has_value(); }
+  std::unexpected<WireError> problem() const { return std::unexpected(*problem_); }
+
+  // `record` when every read found its value, else the first problem.
+  template <class Record>
+  Decoded<Record> result(Record record) const {
+    if (problem_) return problem();
+    return record;
   }
 
  private:
-  explicit Reader(const Json& object) : object_(&object) {}
-
-  Decoded<const Json*> field(const char* key) const {
+  const Json* field(const char* key, bool (*is)(const Json&), const char* expected) {
+    if (problem_) return nullptr;
     auto found = object_->find(key);
-    if (found == object_->end()) return fail(std::string("no value for the key \"") + key + "\"");
+    if (found == object_->end()) {
+      problem_ = WireError{std::string("no value for the key \"") + key + "\""};
+      return nullptr;
+    }
+    if (!is(*found)) {
+      problem_ = WireError{std::string("the value for the key \"") + key + "\" is not " + expected};
+      return nullptr;
+    }
     return &*found;
-  }
-  static std::unexpected<WireError> typeError(const char* key, const char* expected) {
-    return fail(std::string("the value for the key \"") + key + "\" is not " + expected);
   }
 
   const Json* object_;
+  std::optional<WireError> problem_;
 };
 
 // --- SpeechSegment -----------------------------------------------------------------------
@@ -93,15 +107,11 @@ Json toJson(const SpeechSegment& segment) {
 }
 
 Decoded<SpeechSegment> segmentFrom(const Json& value) {
-  auto reader = Reader::open(value);
-  if (!reader) return std::unexpected(reader.error());
-  auto text = reader->string("text");
-  if (!text) return std::unexpected(text.error());
-  auto start = reader->unsignedInteger("startMs");
-  if (!start) return std::unexpected(start.error());
-  auto end = reader->unsignedInteger("endMs");
-  if (!end) return std::unexpected(end.error());
-  return SpeechSegment{*text, *start, *end};
+  Reader reader(value);
+  auto text = reader.string("text");
+  auto start = reader.unsignedInteger("startMs");
+  auto end = reader.unsignedInteger("endMs");
+  return reader.result(SpeechSegment{std::move(text), start, end});
 }
 
 // --- SpeechEvent ---------------------------------------------------------------------------
@@ -129,41 +139,29 @@ Json toJson(const SpeechEvent& event) {
 }
 
 Decoded<SpeechEvent> eventFrom(const Json& value) {
-  auto reader = Reader::open(value);
-  if (!reader) return std::unexpected(reader.error());
-  auto kind = reader->string("kind");
-  if (!kind) return std::unexpected(kind.error());
-  if (*kind == "progress") {
-    auto done = reader->unsignedInteger("done");
-    if (!done) return std::unexpected(done.error());
-    auto total = reader->unsignedInteger("total");
-    if (!total) return std::unexpected(total.error());
-    return SpeechEvent::progress(*done, *total);
+  Reader reader(value);
+  auto kind = reader.string("kind");
+  if (reader.failed()) return reader.problem();
+  if (kind == "progress") {
+    auto done = reader.unsignedInteger("done");
+    auto total = reader.unsignedInteger("total");
+    return reader.result(SpeechEvent::progress(done, total));
   }
-  if (*kind == "segments") {
-    auto list = reader->array("segments");
-    if (!list) return std::unexpected(list.error());
+  if (kind == "segments") {
+    const Json& list = reader.array("segments");
     std::vector<SpeechSegment> segments;
-    for (const auto& item : **list) {
+    for (const auto& item : list) {
       auto segment = segmentFrom(item);
       if (!segment) return std::unexpected(segment.error());
       segments.push_back(std::move(*segment));
     }
-    return SpeechEvent::segments(std::move(segments));
+    return reader.result(SpeechEvent::segments(std::move(segments)));
   }
-  if (*kind == "volatile") {
-    auto text = reader->string("text");
-    if (!text) return std::unexpected(text.error());
-    return SpeechEvent::volatileText(std::move(*text));
-  }
-  if (*kind == "done") return SpeechEvent::done();
-  if (*kind == "failed") {
-    auto reason = reader->string("reason");
-    if (!reason) return std::unexpected(reason.error());
-    return SpeechEvent::failed(std::move(*reason));
-  }
-  if (*kind == "cancelled") return SpeechEvent::cancelled();
-  return fail("unknown speech event " + *kind);
+  if (kind == "volatile") return reader.result(SpeechEvent::volatileText(reader.string("text")));
+  if (kind == "done") return SpeechEvent::done();
+  if (kind == "failed") return reader.result(SpeechEvent::failed(reader.string("reason")));
+  if (kind == "cancelled") return SpeechEvent::cancelled();
+  return fail("unknown speech event " + kind);
 }
 
 // --- AssetState ----------------------------------------------------------------------------
@@ -184,47 +182,36 @@ Json toJson(const AssetState& state) {
 }
 
 Decoded<AssetState> assetStateFrom(const Json& value) {
-  auto reader = Reader::open(value);
-  if (!reader) return std::unexpected(reader.error());
-  auto kind = reader->string("kind");
-  if (!kind) return std::unexpected(kind.error());
-  if (*kind == "installed") return AssetState::installed();
-  if (*kind == "supported") return AssetState::supported();
-  if (*kind == "downloading") {
-    auto done = reader->unsignedInteger("done");
-    if (!done) return std::unexpected(done.error());
-    auto total = reader->unsignedInteger("total");
-    if (!total) return std::unexpected(total.error());
-    return AssetState::downloading(*done, *total);
+  Reader reader(value);
+  auto kind = reader.string("kind");
+  if (reader.failed()) return reader.problem();
+  if (kind == "installed") return AssetState::installed();
+  if (kind == "supported") return AssetState::supported();
+  if (kind == "downloading") {
+    auto done = reader.unsignedInteger("done");
+    auto total = reader.unsignedInteger("total");
+    return reader.result(AssetState::downloading(done, total));
   }
-  if (*kind == "unsupported") return AssetState::unsupported();
-  if (*kind == "failed") {
-    auto reason = reader->string("reason");
-    if (!reason) return std::unexpected(reason.error());
-    return AssetState::failed(std::move(*reason));
-  }
-  return fail("unknown asset state " + *kind);
+  if (kind == "unsupported") return AssetState::unsupported();
+  if (kind == "failed") return reader.result(AssetState::failed(reader.string("reason")));
+  return fail("unknown asset state " + kind);
 }
 
 // --- Platform status, locales, voice events ------------------------------------------------
 
 Decoded<PlatformStatus> platformStatusFrom(const Json& value) {
-  auto reader = Reader::open(value);
-  if (!reader) return std::unexpected(reader.error());
-  auto floorMet = reader->boolean("floorMet");
-  if (!floorMet) return std::unexpected(floorMet.error());
-  auto osVersion = reader->string("osVersion");
-  if (!osVersion) return std::unexpected(osVersion.error());
-  return PlatformStatus{*floorMet, std::move(*osVersion)};
+  Reader reader(value);
+  auto floorMet = reader.boolean("floorMet");
+  auto osVersion = reader.string("osVersion");
+  return reader.result(PlatformStatus{floorMet, std::move(osVersion)});
 }
 
 Decoded<LocalesLine> localesLineFrom(const Json& value) {
-  auto reader = Reader::open(value);
-  if (!reader) return std::unexpected(reader.error());
-  auto list = reader->array("locales");
-  if (!list) return std::unexpected(list.error());
+  Reader reader(value);
+  const Json& list = reader.array("locales");
+  if (reader.failed()) return reader.problem();
   LocalesLine line;
-  for (const auto& item : **list) {
+  for (const auto& item : list) {
     if (!item.is_string())
       return fail("the value for the key \"locales\" is not an array of strings");
     line.locales.push_back(item.get<std::string>());
@@ -241,11 +228,10 @@ Decoded<VoiceEvent> voiceEventFromJson(const Json& value) {
 }
 
 Decoded<VoiceEventEnvelope> envelopeFrom(const Json& value) {
-  auto reader = Reader::open(value);
-  if (!reader) return std::unexpected(reader.error());
-  auto kind = reader->string("kind");
-  if (!kind) return std::unexpected(kind.error());
-  auto event = voiceEventFromJson(Json(*kind));
+  Reader reader(value);
+  auto kind = reader.string("kind");
+  if (reader.failed()) return reader.problem();
+  auto event = voiceEventFromJson(Json(kind));
   if (!event) return std::unexpected(event.error());
   return VoiceEventEnvelope{*event};
 }
