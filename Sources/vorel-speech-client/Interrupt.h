@@ -13,8 +13,8 @@
 
 namespace vorel::client {
 
-// Once, first thing: a write to a closed pipe fails rather than ending the client, and the
-// stop that waits for input are made.
+// Once, first thing: a write to a closed pipe fails rather than ending the client, and the stop
+// that every wait for input watches is made.
 void setUpSignals();
 
 // From here on the stopping signals stop the command under way (no SA_RESTART: a blocked
