@@ -17,10 +17,10 @@
 #include <unordered_set>
 
 #include "ChildProcess.h"
+#include "Decoder.h"
 #include "NgramEstimator.h"
 #include "PersonalText.h"
 #include "Pronunciation.h"
-#include "Decoder.h"
 #include "Sha256.h"
 
 namespace vorel::linuxplatform {
@@ -171,10 +171,15 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
   };
   PersonalText text = readPersonalText(textFolder);
   if (text.digest != textDigest) return {PersonalBuild::textChanged, "the text changed"};
+  // How often each word is written; its keys are views of the text's own words.
   std::unordered_map<std::string_view, std::size_t> counts;
   for (const auto& sentence : text.sentences) {
     for (const auto& word : sentence) ++counts[word];
   }
+  auto written = [&](std::string_view word) -> std::size_t {
+    auto found = counts.find(word);
+    return found == counts.end() ? 0 : found->second;
+  };
   auto dictionary = readDictionary(general.dictionary);
   if (!dictionary) return failed("the model's dictionary cannot be read");
 
@@ -186,10 +191,10 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
   // The fewest times a word is written for it to be among the `most` of `words` written most.
   auto fewestAmongMost = [&](const auto& words, std::size_t most) -> std::size_t {
     if (words.size() <= most) return 0;
-    std::vector<std::size_t> written;
-    for (const auto& word : words) written.push_back(counts[word]);
-    std::nth_element(written.begin(), written.begin() + most, written.end(), std::greater<>());
-    return written[most] + 1;
+    std::vector<std::size_t> times;
+    for (const auto& word : words) times.push_back(written(word));
+    std::nth_element(times.begin(), times.begin() + most, times.end(), std::greater<>());
+    return times[most] + 1;
   };
   // Possessives are given to the new words written most: each word more slows every decode.
   std::size_t fewestForPossessive = fewestAmongMost(unknown, mostPossessives);
@@ -234,7 +239,7 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
     newWords.push_back(word);
     std::string possessive = word + "'s";
     if (word.ends_with("'s") || word.ends_with("s") || unknown.contains(possessive) ||
-        dictionary->words.contains(possessive) || counts[word] < fewestForPossessive) {
+        dictionary->words.contains(possessive) || written(word) < fewestForPossessive) {
       continue;
     }
     std::vector<std::string> owned;
@@ -255,10 +260,10 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
   if (!own) return failed("the model's language model cannot be read");
   // Past `mostLackedWords`, the words the general model lacks that are written least are left
   // out, as words that cannot be pronounced are, with the possessives of new words left out.
-  std::erase_if(own->lacked, [&](const std::string& word) { return !counts.contains(word); });
+  std::erase_if(own->lacked, [&](const std::string& word) { return written(word) == 0; });
   if (own->lacked.size() > mostLackedWords) {
     std::sort(own->lacked.begin(), own->lacked.end(), [&](const auto& a, const auto& b) {
-      return counts[a] != counts[b] ? counts[a] > counts[b] : a < b;
+      return written(a) != written(b) ? written(a) > written(b) : a < b;
     });
     std::unordered_set<std::string> leftOut;
     for (std::size_t i = mostLackedWords; i < own->lacked.size(); ++i) {
@@ -281,10 +286,11 @@ PersonalBuildResult buildPersonalModel(const fs::path& textFolder, const std::st
   std::sort(rareKnown.begin(), rareKnown.end());
   std::size_t fewestForReadings = fewestAmongMost(rareKnown, mostRespelled);
   std::erase_if(rareKnown,
-                [&](const std::string& word) { return counts[word] < fewestForReadings; });
+                [&](const std::string& word) { return written(word) < fewestForReadings; });
   listedSoFar.merge(listedReadings(dictionary->text, rareKnown));
   for (const auto& word : rareKnown) {
-    if (phonemiser) add(word, readingsOf(word));
+    if (!phonemiser) break;
+    add(word, readingsOf(word));
   }
   phonemiser.reset();
   std::string arpa = estimateArpa(sentences, 3, [&](const std::vector<std::string_view>& ngram) {
